@@ -1,0 +1,109 @@
+#pragma once
+
+// The meter's wire protocol: command bytes, reply frames, how replies are
+// matched to the commands they answer, and the text of readings. No widgets
+// and no timers here: callers pass the time in, so the window, the tests,
+// the simulator and the tools all share this one implementation.
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+namespace meter {
+
+enum Command : quint8 {
+    cmdQueryWavelength = 0x7A,
+    cmdNextWavelength = 0x7B,
+    cmdMeasure = 0x82,
+};
+
+constexpr int frameSize = 4;
+constexpr int writeWaitMs = 100;      // how long a command write is awaited
+constexpr int replyGapMs = 50;        // silence that ends a short frame
+constexpr int replyDeadlineMs = 1000; // a reply later than this is given up
+
+enum class ReplyKind { Wavelength, Power };
+
+bool isCommand(quint8 byte);
+// 0x7A and 0x7B are answered with a wavelength, 0x82 with a power reading.
+ReplyKind replyKindFor(quint8 command);
+
+struct Frame
+{
+    quint16 value = 0;   // big-endian bytes 0 and 1
+    quint8 signFlag = 0; // 0x01: negative
+    quint8 unitFlag = 0; // 0x00: dBm, otherwise dB
+};
+
+// Bytes that did not arrive count as 0; bytes after the fourth are ignored.
+Frame decodeFrame(const QByteArray &bytes);
+QByteArray encodeFrame(const Frame &frame);
+QByteArray wavelengthFrame(quint16 nanometres);
+QByteArray powerFrame(quint16 hundredths, bool negative, bool decibel);
+
+// Texts shown on the window.
+extern const QString blankText;            // " ": an empty reading label
+QString wavelengthText(const Frame &frame); // "1310 nm"
+QString magnitudeText(const Frame &frame);  // "15.00": value / 100, never signed
+QString signText(const Frame &frame);       // "-" or blankText
+QString unitText(const Frame &frame);       // "dBm" or "dB"
+
+// Cuts the received byte stream into 4-byte frames, whatever the grouping of
+// the deliveries. A remainder of 1 to 3 bytes waits for more.
+class FrameAssembler
+{
+public:
+    QVector<QByteArray> push(const QByteArray &bytes);
+    bool hasPartial() const { return !buffer.isEmpty(); }
+    QByteArray takePartial();
+    void clear() { buffer.clear(); }
+
+private:
+    QByteArray buffer;
+};
+
+// A frame together with the point in the command sequence when its first byte
+// arrived: it can only answer commands written before that.
+struct ArrivedFrame
+{
+    QByteArray bytes;
+    quint64 writtenBefore = 0;
+};
+
+// Keeps the commands that await their reply, oldest first, and matches each
+// arriving frame to the oldest one it can answer.
+class ReplyTracker
+{
+public:
+    void commandWritten(quint8 command, qint64 nowMs);
+    QVector<ArrivedFrame> bytesArrived(const QByteArray &bytes);
+    bool hasPartialFrame() const { return assembler.hasPartial(); }
+    // A partial frame whose gap has run out, decoded as a short frame.
+    ArrivedFrame takeShortFrame();
+    // Removes and returns the kind of the command this frame answers; nothing
+    // when no command written before the frame's arrival awaits a reply.
+    std::optional<ReplyKind> answer(const ArrivedFrame &frame);
+    bool isAwaiting(quint8 command) const;
+    int awaitingCount() const { return awaiting.size(); }
+    // Gives up commands that have waited deadlineMs or more; returns how many.
+    int expire(qint64 nowMs, qint64 deadlineMs = replyDeadlineMs);
+    // When the oldest awaiting command runs out of time, if any.
+    std::optional<qint64> nextDeadline(qint64 deadlineMs = replyDeadlineMs) const;
+    void clear();
+
+private:
+    struct Awaiting
+    {
+        quint8 command;
+        quint64 sequence;
+        qint64 writtenAtMs;
+    };
+    QVector<Awaiting> awaiting;
+    FrameAssembler assembler;
+    quint64 nextSequence = 0;
+    quint64 partialWrittenBefore = 0;
+};
+
+} // namespace meter

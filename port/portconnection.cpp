@@ -1,0 +1,70 @@
+#include "app/mainwindow.h"
+
+#include "app/sharedstate.h"
+#include "ui/mainwindowui.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextEdit>
+
+void MainWindow::on_pushButton_OpenPort_clicked()
+{
+    currentPortName = ui->cmbPort->currentText();
+    serialPort->setPortName(currentPortName);
+    serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        QMessageBox::warning(this, QStringLiteral("Ошибка"),
+                             QStringLiteral("Не удалось подключиться к порту"), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+        return;
+    }
+    resetReplyTracking();
+    connectionLost = false;
+    queryWavelengthOnOpen();
+    QMessageBox::information(this, QStringLiteral("Сообщение"),
+                             QStringLiteral("Порт ") + currentPortName
+                                 + QStringLiteral(" успешно открыт : )"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    ui->pushButton_OpenPort->setEnabled(false);
+    ui->pushButton_ClosePort->setEnabled(true);
+    ui->cmbPort->setEnabled(false);
+    ui->txtOutput->setEnabled(false);
+}
+
+void MainWindow::on_pushButton_ClosePort_clicked()
+{
+    serialPort->close();
+    resetReplyTracking();
+    QMessageBox::information(this, QStringLiteral("Сообщение"),
+                             QStringLiteral("Порт ") + currentPortName
+                                 + QStringLiteral(" успешно закрыт : )"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    showPortClosedControls();
+}
+
+void MainWindow::showPortClosedControls()
+{
+    ui->pushButton_OpenPort->setEnabled(true);
+    ui->pushButton_ClosePort->setEnabled(false);
+    ui->cmbPort->setEnabled(true);
+    ui->txtOutput->setEnabled(true);
+    ui->pushButton_SendTo_lamda->setEnabled(false);
+    ui->pushButton_read->setEnabled(false);
+    ui->label_2->setVisible(true);
+}
+
+void MainWindow::on_pushButton_ClosePort_2_clicked()
+{
+    serialPort->close();
+    resetReplyTracking();
+    ui->pushButton_OpenPort->setEnabled(true);
+    ui->pushButton_ClosePort->setEnabled(false);
+    ui->cmbPort->setEnabled(true);
+    close();
+}

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds from nothing if need be, and runs every test.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${ZERAK_BUILD_DIR:-$root/build}"
+"$root/scripts/deps.sh"
+"$root/scripts/build.sh" -DZERAK_TESTS=ON
+cd "$build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure "$@"

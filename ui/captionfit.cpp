@@ -1,0 +1,8 @@
+#include "ui/captionfit.h"
+
+#include "ui/mainwindowui.h"
+
+void widenCaptionsToFit(MainWindowUi *ui)
+{
+    (void)ui;
+}

@@ -1,0 +1,12 @@
+#include "app/mainwindow.h"
+
+#include "ui/helptext.h"
+#include "ui/mainwindowui.h"
+
+#include <QTextEdit>
+
+void MainWindow::on_pushButton_clicked()
+{
+    ui->txtOutput->clear();
+    ui->txtOutput->append(helpText);
+}
