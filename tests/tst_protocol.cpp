@@ -1,0 +1,268 @@
+#include "meter/protocol.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+using namespace meter;
+
+namespace {
+
+QByteArray bytesOf(const char *hex)
+{
+    return QByteArray::fromHex(hex);
+}
+
+} // namespace
+
+class ProtocolTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readingTexts_data();
+    void readingTexts();
+    void magnitudeIsExactForEveryValue();
+    void framesSurviveEncoding_data();
+    void framesSurviveEncoding();
+    void assemblerGivesSameFramesHoweverSplit_data();
+    void assemblerGivesSameFramesHoweverSplit();
+    void matching_data();
+    void matching();
+    void deadlines();
+    void replyKinds_data();
+    void replyKinds();
+};
+
+// Each delivery decoded on its own, as the window does for a short frame.
+void ProtocolTest::readingTexts_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("wavelength");
+    QTest::addColumn<QString>("magnitude");
+    QTest::addColumn<QString>("sign");
+    QTest::addColumn<QString>("unit");
+
+    QTest::newRow("negative dBm") << bytesOf("05DC0100") << "1500 nm" << "15.00" << "-" << "dBm";
+    QTest::newRow("positive dB") << bytesOf("05DC0001") << "1500 nm" << "15.00" << " " << "dB";
+    QTest::newRow("largest") << bytesOf("FFFF0107") << "65535 nm" << "655.35" << "-" << "dB";
+    QTest::newRow("below one") << bytesOf("002D0100") << "45 nm" << "0.45" << "-" << "dBm";
+    QTest::newRow("sign flag 0x02 is no sign") << bytesOf("05DC0200") << "1500 nm" << "15.00" << " " << "dBm";
+    QTest::newRow("sign flag 0xFF is no sign") << bytesOf("05DCFF00") << "1500 nm" << "15.00" << " " << "dBm";
+    QTest::newRow("1310 nm") << bytesOf("051E") << "1310 nm" << "13.10" << " " << "dBm";
+    QTest::newRow("1550 nm") << bytesOf("060E") << "1550 nm" << "15.50" << " " << "dBm";
+    QTest::newRow("850 nm") << bytesOf("0352") << "850 nm" << "8.50" << " " << "dBm";
+    QTest::newRow("flags ignored for wavelength") << bytesOf("051E0101") << "1310 nm" << "13.10" << "-" << "dB";
+    QTest::newRow("one byte is the high byte") << bytesOf("05") << "1280 nm" << "12.80" << " " << "dBm";
+    QTest::newRow("three bytes keep dBm") << bytesOf("05DC01") << "1500 nm" << "15.00" << "-" << "dBm";
+    QTest::newRow("nothing is zero") << QByteArray() << "0 nm" << "0.00" << " " << "dBm";
+    QTest::newRow("bytes after the fourth ignored") << bytesOf("05DC010007D00001") << "1500 nm" << "15.00" << "-" << "dBm";
+    QTest::newRow("zero reading") << bytesOf("00000000") << "0 nm" << "0.00" << " " << "dBm";
+    QTest::newRow("one hundredth") << bytesOf("00010100") << "1 nm" << "0.01" << "-" << "dBm";
+}
+
+void ProtocolTest::readingTexts()
+{
+    QFETCH(QByteArray, bytes);
+    const Frame frame = decodeFrame(bytes);
+    QTEST(wavelengthText(frame), "wavelength");
+    QTEST(magnitudeText(frame), "magnitude");
+    QTEST(signText(frame), "sign");
+    QTEST(unitText(frame), "unit");
+}
+
+// Binary floating point must never show in the text: 0.29 stays 0.29.
+void ProtocolTest::magnitudeIsExactForEveryValue()
+{
+    for (int value = 0; value <= 0xFFFF; ++value) {
+        Frame frame;
+        frame.value = quint16(value);
+        const QString expected = QString::number(value / 100) + QLatin1Char('.')
+                                 + QStringLiteral("%1").arg(value % 100, 2, 10, QLatin1Char('0'));
+        if (magnitudeText(frame) != expected)
+            QFAIL(qPrintable(QStringLiteral("value %1 shows %2").arg(value).arg(magnitudeText(frame))));
+        if (wavelengthText(frame) != QString::number(value) + QStringLiteral(" nm"))
+            QFAIL(qPrintable(QStringLiteral("wavelength %1 shows %2").arg(value).arg(wavelengthText(frame))));
+    }
+}
+
+void ProtocolTest::framesSurviveEncoding_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("sign");
+    QTest::addColumn<int>("unit");
+
+    QTest::newRow("wavelength 1625") << wavelengthFrame(1625) << 1625 << 0 << 0;
+    QTest::newRow("power -15.00 dBm") << powerFrame(1500, true, false) << 1500 << 1 << 0;
+    QTest::newRow("power 3.07 dB") << powerFrame(307, false, true) << 307 << 0 << 1;
+    QTest::newRow("power 655.35") << powerFrame(65535, true, true) << 65535 << 1 << 1;
+}
+
+void ProtocolTest::framesSurviveEncoding()
+{
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(bytes.size(), frameSize);
+    const Frame frame = decodeFrame(bytes);
+    QTEST(int(frame.value), "value");
+    QTEST(int(frame.signFlag), "sign");
+    QTEST(int(frame.unitFlag), "unit");
+    QCOMPARE(encodeFrame(frame), bytes);
+}
+
+void ProtocolTest::assemblerGivesSameFramesHoweverSplit_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("one byte") << bytesOf("05");
+    QTest::newRow("one frame") << bytesOf("05DC0100");
+    QTest::newRow("frame and a half") << bytesOf("05DC0100051E");
+    QTest::newRow("two frames") << bytesOf("05DC010007D00001");
+    QTest::newRow("three frames and three bytes") << bytesOf("000102030405060708090A0B0C0D0E");
+    QByteArray zeros(13, '\0');
+    QTest::newRow("zero bytes count") << zeros;
+}
+
+// Every way of cutting the stream into deliveries yields the same frames.
+void ProtocolTest::assemblerGivesSameFramesHoweverSplit()
+{
+    QFETCH(QByteArray, stream);
+    const int whole = stream.size() / frameSize * frameSize;
+    QVector<QByteArray> expected;
+    for (int i = 0; i < whole; i += frameSize)
+        expected.append(stream.mid(i, frameSize));
+
+    const int gaps = qMax(0, stream.size() - 1);
+    for (quint32 cuts = 0; cuts < (1u << gaps); ++cuts) {
+        FrameAssembler assembler;
+        QVector<QByteArray> frames;
+        int start = 0;
+        for (int i = 0; i < stream.size(); ++i) {
+            const bool cutAfter = i == stream.size() - 1 || (cuts >> i & 1u);
+            if (cutAfter) {
+                frames += assembler.push(stream.mid(start, i + 1 - start));
+                start = i + 1;
+            }
+        }
+        frames += assembler.push(QByteArray()); // an empty delivery changes nothing
+        QCOMPARE(frames, expected);
+        QCOMPARE(assembler.takePartial(), stream.mid(whole));
+        QVERIFY(!assembler.hasPartial());
+    }
+}
+
+// Scripts of events: Wxx writes command xx, D<hex> delivers bytes, G lets the
+// gap run out, A answers the next delivered frame (P power, W wavelength,
+// - nothing awaiting), X<ms> gives up commands at that time, T<ms> sets the
+// clock for later writes, C clears.
+void ProtocolTest::matching_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("answers");
+    QTest::addColumn<int>("stillAwaiting");
+
+    QTest::newRow("reply to a query") << "W7A D0352 G A" << "W" << 0;
+    QTest::newRow("reply without a command") << "D05DC0100 A" << "-" << 0;
+    QTest::newRow("oldest first") << "W82 W7B D05DC0100051E0000 A A" << "PW" << 0;
+    QTest::newRow("lambda during measurement") << "W82 W7B D05DC0100 A W82 D051E0000 A D05DC0100 A"
+                                               << "PWP" << 0;
+    QTest::newRow("later command not answered by earlier frames")
+        << "W82 D05DC010005DC0100 A W82 A" << "P-" << 1;
+    QTest::newRow("split frame answers once") << "W82 D05 DDC0100 A" << "P" << 0;
+    QTest::newRow("split frame keeps its first byte's time")
+        << "D05 W7B DDC0100 A" << "-" << 1;
+    QTest::newRow("short frame after the gap") << "W7B D051E G A" << "W" << 0;
+    QTest::newRow("short frame cannot answer a later command") << "D05 W82 G A" << "-" << 1;
+    QTest::newRow("frame begun after a command may answer it")
+        << "W82 D05DC01 W7B D00051E0000 A A" << "PW" << 0;
+    QTest::newRow("frame begun before a command may not answer it")
+        << "W82 D05DC0100051E W7B D0000 A A" << "P-" << 1;
+    QTest::newRow("empty delivery forms no frame") << "W82 D A" << "" << 1;
+    QTest::newRow("given-up command is not answered") << "T0 W82 X1000 D05DC0100 A" << "-" << 0;
+    QTest::newRow("clear drops partial and awaiting") << "W82 D05DC C D0100 A" << "" << 0;
+}
+
+void ProtocolTest::matching()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, answers);
+    QFETCH(int, stillAwaiting);
+
+    ReplyTracker tracker;
+    QVector<ArrivedFrame> delivered;
+    QString seen;
+    qint64 now = 0;
+    const QStringList events = script.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &event : events) {
+        const QString argument = event.mid(1);
+        switch (event.at(0).toLatin1()) {
+        case 'W':
+            tracker.commandWritten(quint8(argument.toUInt(nullptr, 16)), now);
+            break;
+        case 'D':
+            delivered += tracker.bytesArrived(QByteArray::fromHex(argument.toLatin1()));
+            break;
+        case 'G':
+            QVERIFY(tracker.hasPartialFrame());
+            delivered.append(tracker.takeShortFrame());
+            break;
+        case 'A': {
+            if (delivered.isEmpty())
+                break;
+            const std::optional<ReplyKind> kind = tracker.answer(delivered.takeFirst());
+            seen += !kind ? QLatin1Char('-') : *kind == ReplyKind::Power ? QLatin1Char('P') : QLatin1Char('W');
+            break;
+        }
+        case 'X':
+            tracker.expire(argument.toLongLong());
+            break;
+        case 'T':
+            now = argument.toLongLong();
+            break;
+        case 'C':
+            tracker.clear();
+            break;
+        default:
+            QFAIL("unknown event");
+        }
+    }
+    QCOMPARE(seen, answers);
+    QCOMPARE(tracker.awaitingCount(), stillAwaiting);
+}
+
+void ProtocolTest::deadlines()
+{
+    ReplyTracker tracker;
+    QVERIFY(!tracker.nextDeadline());
+    tracker.commandWritten(cmdMeasure, 100);
+    tracker.commandWritten(cmdNextWavelength, 600);
+    QCOMPARE(*tracker.nextDeadline(), qint64(1100));
+    QCOMPARE(tracker.expire(1099), 0);
+    QCOMPARE(tracker.expire(1100), 1);
+    QVERIFY(!tracker.isAwaiting(cmdMeasure));
+    QVERIFY(tracker.isAwaiting(cmdNextWavelength));
+    QCOMPARE(*tracker.nextDeadline(), qint64(1600));
+    QCOMPARE(tracker.expire(5000), 1);
+    QVERIFY(!tracker.nextDeadline());
+}
+
+void ProtocolTest::replyKinds_data()
+{
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<bool>("command");
+    QTest::addColumn<bool>("power");
+    QTest::newRow("query") << 0x7A << true << false;
+    QTest::newRow("next wavelength") << 0x7B << true << false;
+    QTest::newRow("measure") << 0x82 << true << true;
+    QTest::newRow("other") << 0x7C << false << false;
+}
+
+void ProtocolTest::replyKinds()
+{
+    QFETCH(int, byte);
+    QTEST(isCommand(quint8(byte)), "command");
+    if (isCommand(quint8(byte)))
+        QTEST(replyKindFor(quint8(byte)) == ReplyKind::Power, "power");
+}
+
+QTEST_APPLESS_MAIN(ProtocolTest)
+#include "tst_protocol.moc"
