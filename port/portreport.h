@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QSerialPortInfo;
+class QTextEdit;
+
+// What the port report shows of one port, taken from the enumeration once.
+struct PortDetails
+{
+    QString portName;
+    QString systemLocation;
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    bool hasVendorIdentifier = false;
+    quint16 vendorIdentifier = 0;
+    bool hasProductIdentifier = false;
+    quint16 productIdentifier = 0;
+    bool busy = false;
+};
+
+PortDetails portDetailsOf(const QSerialPortInfo &port);
+
+// Eight "Label: value" lines, each ending in a line feed.
+QString portReportBlock(const PortDetails &details);
+
+// Like QTextEdit::append for each block, but never read as rich text:
+// the port details come from the device and may contain anything.
+void appendPlainBlocks(QTextEdit *output, const QStringList &blocks);
