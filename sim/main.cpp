@@ -1,0 +1,236 @@
+// zerak-sim: serves a simulated meter on a pseudo-terminal until interrupted.
+// The first line on stdout is the port path, for scripts to read.
+
+#include "sim/metersimulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QStringList>
+
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int exitBadUsage = 2;
+constexpr int exitFailure = 1;
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written;
+}
+
+// Ctrl+C and kill end the event loop normally, so the master is closed and
+// the exit code is 0.
+bool quitOnSignals(QCoreApplication &app)
+{
+    if (::pipe(signalPipe) != 0)
+        return false;
+    for (int fd : signalPipe) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte;
+        while (::read(signalPipe[0], &byte, 1) > 0) {
+        }
+        app.quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+struct UsageError
+{
+    QString message;
+};
+
+int intValue(const QCommandLineParser &parser, const QString &name, int min, int max)
+{
+    bool ok = false;
+    const QString text = parser.value(name);
+    const int value = text.toInt(&ok);
+    if (!ok || value < min || value > max)
+        throw UsageError{QStringLiteral("bad value '%1' for --%2: expected a whole number from %3 to %4")
+                             .arg(text, name)
+                             .arg(min)
+                             .arg(max)};
+    return value;
+}
+
+QVector<quint16> wavelengthList(const QString &text)
+{
+    QVector<quint16> nanometres;
+    const QStringList parts = text.split(QLatin1Char(','));
+    for (const QString &part : parts) {
+        bool ok = false;
+        const uint value = part.trimmed().toUInt(&ok);
+        if (!ok || value < 1 || value > 0xFFFF)
+            throw UsageError{QStringLiteral("bad value '%1' for --wavelengths: expected wavelengths in nm "
+                                            "(1 to 65535) separated by commas, e.g. 850,1310,1550")
+                                 .arg(text)};
+        nanometres.append(quint16(value));
+    }
+    return nanometres;
+}
+
+double powerValue(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || std::fabs(value) > 655.35)
+        throw UsageError{QStringLiteral("bad value '%1' for --power: expected a level from -655.35 to 655.35, "
+                                        "e.g. -15.00")
+                             .arg(text)};
+    return value;
+}
+
+void applySplit(MeterSimulator &sim, const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool bytesOk = false;
+    bool pauseOk = false;
+    const int bytes = parts.size() == 2 ? parts.at(0).toInt(&bytesOk) : 0;
+    const int pause = parts.size() == 2 ? parts.at(1).toInt(&pauseOk) : 0;
+    if (!bytesOk || !pauseOk || bytes < 1 || pause < 0 || pause > 60000)
+        throw UsageError{QStringLiteral("bad value '%1' for --split: expected BYTES:MS, the size of the first "
+                                        "part (1 or more) and the pause in ms, e.g. 2:30")
+                             .arg(text)};
+    sim.setSplitReplies(bytes, pause);
+}
+
+void configure(MeterSimulator &sim, const QCommandLineParser &parser)
+{
+    if (!parser.positionalArguments().isEmpty())
+        throw UsageError{QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())};
+    if (parser.isSet(QStringLiteral("wavelengths")))
+        sim.setWavelengths(wavelengthList(parser.value(QStringLiteral("wavelengths"))));
+    sim.setPowerLevel(powerValue(parser.value(QStringLiteral("power"))));
+    sim.setPowerInDecibel(parser.isSet(QStringLiteral("db")));
+    sim.setNoise(intValue(parser, QStringLiteral("noise"), 0, 0xFFFF));
+    if (parser.isSet(QStringLiteral("seed"))) {
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("seed"));
+        const uint seed = text.toUInt(&ok);
+        if (!ok)
+            throw UsageError{QStringLiteral("bad value '%1' for --seed: expected a whole number from 0 to %2")
+                                 .arg(text)
+                                 .arg(UINT32_MAX)};
+        sim.setNoiseSeed(seed);
+    } else {
+        sim.setNoiseSeed(QRandomGenerator::global()->generate());
+    }
+    sim.setReplyDelay(intValue(parser, QStringLiteral("delay"), 0, 60000));
+    const int wavelengthBytes = intValue(parser, QStringLiteral("wavelength-bytes"), 2, 4);
+    if (wavelengthBytes == 3)
+        throw UsageError{QStringLiteral("bad value '3' for --wavelength-bytes: expected 2 or 4")};
+    sim.setWavelengthReplyLength(wavelengthBytes);
+    if (parser.isSet(QStringLiteral("split")))
+        applySplit(sim, parser.value(QStringLiteral("split")));
+    sim.setPairReplies(parser.isSet(QStringLiteral("pair")));
+    if (parser.isSet(QStringLiteral("drop-every")))
+        sim.setDropEvery(intValue(parser, QStringLiteral("drop-every"), 0, INT_MAX));
+    if (parser.isSet(QStringLiteral("garbage-every")))
+        sim.setGarbageEvery(intValue(parser, QStringLiteral("garbage-every"), 0, INT_MAX));
+    if (parser.isSet(QStringLiteral("hang-up-after")))
+        sim.setHangUpAfter(intValue(parser, QStringLiteral("hang-up-after"), 1, INT_MAX));
+}
+
+void logVerbosely(MeterSimulator &sim)
+{
+    static QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&sim, &MeterSimulator::commandReceived, [](quint8 command) {
+        std::fprintf(stderr, "%8lld ms  <- %02x\n", static_cast<long long>(clock.elapsed()), command);
+    });
+    QObject::connect(&sim, &MeterSimulator::replySent, [](const QByteArray &bytes) {
+        std::fprintf(stderr, "%8lld ms  -> %s\n", static_cast<long long>(clock.elapsed()),
+                     bytes.toHex(' ').constData());
+    });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zerak-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated optical power meter on a pseudo-terminal. Prints the port path on the first line "
+        "of stdout, then answers the meter's commands on it until interrupted (Ctrl+C)."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("wavelengths"), QStringLiteral("Wavelengths stepped through, in nm."),
+         QStringLiteral("850,1310,...")},
+        {QStringLiteral("power"), QStringLiteral("Power level, signed (default -15.00)."), QStringLiteral("level"),
+         QStringLiteral("-15.00")},
+        {QStringLiteral("db"), QStringLiteral("Report power in dB instead of dBm.")},
+        {QStringLiteral("noise"), QStringLiteral("Uniform noise on readings, in hundredths (default 3)."),
+         QStringLiteral("N"), QStringLiteral("3")},
+        {QStringLiteral("seed"), QStringLiteral("Seed of the noise, for repeatable runs."), QStringLiteral("N")},
+        {QStringLiteral("delay"), QStringLiteral("Delay before each reply, in ms (default 20)."),
+         QStringLiteral("MS"), QStringLiteral("20")},
+        {QStringLiteral("wavelength-bytes"), QStringLiteral("Length of wavelength replies: 2 or 4 (default)."),
+         QStringLiteral("2|4"), QStringLiteral("4")},
+        {QStringLiteral("split"), QStringLiteral("Write each reply in two parts: BYTES first, a pause of MS, the rest."),
+         QStringLiteral("BYTES:MS")},
+        {QStringLiteral("pair"), QStringLiteral("Hold each reply back and send it together with the next one.")},
+        {QStringLiteral("drop-every"), QStringLiteral("Leave every Nth reply unsent."), QStringLiteral("N")},
+        {QStringLiteral("garbage-every"), QStringLiteral("Send garbage (aa 55 aa) instead of every Nth reply."),
+         QStringLiteral("N")},
+        {QStringLiteral("hang-up-after"),
+         QStringLiteral("Hang up after the Nth reply has been sent, then exit."), QStringLiteral("N")},
+        {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, to stderr.")},
+    });
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "zerak-sim: %s\nTry 'zerak-sim --help'.\n", qPrintable(parser.errorText()));
+        return exitBadUsage;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+
+    MeterSimulator sim;
+    try {
+        configure(sim, parser);
+    } catch (const UsageError &error) {
+        std::fprintf(stderr, "zerak-sim: %s\nTry 'zerak-sim --help'.\n", qPrintable(error.message));
+        return exitBadUsage;
+    }
+    if (parser.isSet(QStringLiteral("verbose")))
+        logVerbosely(sim);
+    QObject::connect(&sim, &MeterSimulator::hungUp, &app, [&app, &sim] {
+        std::fprintf(stderr, "zerak-sim: hung up after %d replies\n", sim.repliesSent());
+        app.quit();
+    });
+
+    if (!quitOnSignals(app)) {
+        std::perror("zerak-sim: signal handling");
+        return exitFailure;
+    }
+    if (!sim.start()) {
+        std::fprintf(stderr, "zerak-sim: cannot open a pseudo-terminal: %s\n", qPrintable(sim.errorString()));
+        return exitFailure;
+    }
+    std::printf("%s\n", qPrintable(sim.portPath()));
+    std::fflush(stdout);
+    return app.exec();
+}

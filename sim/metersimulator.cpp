@@ -1,0 +1,394 @@
+#include "sim/metersimulator.h"
+
+#include "meter/protocol.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// How long a pending hang-up waits for the peer to read the last reply: a
+// hang-up throws away whatever the slave side still holds.
+constexpr int hangUpDrainPollMs = 5;
+constexpr int hangUpDrainLimitMs = 500;
+// Pause after a wakeup that found nothing, so a hung-up master cannot spin.
+constexpr int idleRetryMs = 20;
+
+QString systemError(const char *what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+MeterSimulator::MeterSimulator(QObject *parent)
+    : QObject(parent),
+      sendTimer(new QTimer(this)),
+      retryTimer(new QTimer(this)),
+      hangUpTimer(new QTimer(this)),
+      garbage("\xAA\x55\xAA", 3)
+{
+    clock.start();
+    sendTimer->setSingleShot(true);
+    sendTimer->setTimerType(Qt::PreciseTimer);
+    connect(sendTimer, &QTimer::timeout, this, &MeterSimulator::sendDue);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, [this] {
+        if (readNotifier)
+            readNotifier->setEnabled(true);
+    });
+    hangUpTimer->setInterval(hangUpDrainPollMs);
+    connect(hangUpTimer, &QTimer::timeout, this, &MeterSimulator::checkDrainedForHangUp);
+}
+
+MeterSimulator::~MeterSimulator()
+{
+    closeFds();
+}
+
+bool MeterSimulator::start()
+{
+    if (isRunning())
+        return true;
+    error.clear();
+    masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (masterFd < 0) {
+        error = systemError("posix_openpt");
+        return false;
+    }
+    // A spawned child holding the master would keep the line up after us.
+    ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    if (::grantpt(masterFd) != 0 || ::unlockpt(masterFd) != 0) {
+        error = systemError("grantpt/unlockpt");
+        closeFds();
+        return false;
+    }
+    const char *name = ::ptsname(masterFd);
+    if (!name) {
+        error = systemError("ptsname");
+        closeFds();
+        return false;
+    }
+    path = QString::fromLocal8Bit(name);
+    slaveKeepFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveKeepFd < 0) {
+        error = systemError("open slave");
+        closeFds();
+        return false;
+    }
+    // Raw from the start: no echo of replies back to us, no byte translation.
+    // A peer's own settings are restored to these when it closes.
+    termios settings;
+    if (::tcgetattr(slaveKeepFd, &settings) != 0) {
+        error = systemError("tcgetattr");
+        closeFds();
+        return false;
+    }
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(slaveKeepFd, TCSANOW, &settings) != 0) {
+        error = systemError("tcsetattr");
+        closeFds();
+        return false;
+    }
+
+    readNotifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
+    connect(readNotifier, &QSocketNotifier::activated, this, &MeterSimulator::readMaster);
+    writeNotifier = new QSocketNotifier(masterFd, QSocketNotifier::Write, this);
+    writeNotifier->setEnabled(false);
+    connect(writeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::flushBacklog);
+    hangingUp = false;
+    return true;
+}
+
+void MeterSimulator::setWavelengths(const QVector<quint16> &nanometres)
+{
+    if (nanometres.isEmpty())
+        return;
+    lambdas = nanometres;
+    lambdaIndex = 0;
+}
+
+void MeterSimulator::setWavelengthIndex(int index)
+{
+    const int count = lambdas.size();
+    lambdaIndex = ((index % count) + count) % count;
+}
+
+void MeterSimulator::setPowerLevel(double newLevel)
+{
+    level = newLevel;
+}
+
+void MeterSimulator::setNoise(int hundredths)
+{
+    noise = qMax(0, hundredths);
+}
+
+void MeterSimulator::setAnswering(bool on)
+{
+    answering = on;
+}
+
+void MeterSimulator::setReplyDelay(int ms)
+{
+    replyDelayMs = qMax(0, ms);
+}
+
+void MeterSimulator::setWavelengthReplyLength(int bytes)
+{
+    wavelengthBytes = bytes == 2 ? 2 : meter::frameSize;
+}
+
+void MeterSimulator::setSplitReplies(int firstPartBytes, int pauseMs)
+{
+    splitFirst = qMax(0, firstPartBytes);
+    splitPauseMs = qMax(0, pauseMs);
+}
+
+void MeterSimulator::setPairReplies(bool pair)
+{
+    pairReplies = pair;
+    if (!pair && heldReplies > 0) {
+        const QByteArray reply = held;
+        const int replies = heldReplies;
+        held.clear();
+        heldReplies = 0;
+        queueReply(reply, replies);
+    }
+}
+
+void MeterSimulator::setDropEvery(int n)
+{
+    dropEvery = qMax(0, n);
+}
+
+void MeterSimulator::setGarbageEvery(int n, const QByteArray &bytes)
+{
+    garbageEvery = qMax(0, n);
+    garbage = bytes;
+}
+
+void MeterSimulator::setHangUpAfter(int n)
+{
+    hangUpAfter = n;
+}
+
+void MeterSimulator::readMaster()
+{
+    char buffer[256];
+    const ssize_t count = ::read(masterFd, buffer, sizeof buffer);
+    if (count <= 0) {
+        if (count < 0 && errno == EAGAIN)
+            return;
+        // EIO: no slave fd is open. Ours keeps one, so this should not
+        // happen; if it does, back off instead of spinning on the notifier.
+        ++emptyWakeups;
+        readNotifier->setEnabled(false);
+        retryTimer->start(idleRetryMs);
+        return;
+    }
+    const QByteArray bytes(buffer, int(count));
+    logEntry(LogEntry::Received, bytes);
+    for (char byte : bytes) {
+        emit commandReceived(quint8(byte));
+        // A slot may have hung up; the rest of the read goes unanswered.
+        if (isRunning())
+            answer(quint8(byte));
+    }
+}
+
+void MeterSimulator::answer(quint8 command)
+{
+    if (!answering || hangingUp || !meter::isCommand(command))
+        return;
+    QByteArray reply;
+    switch (command) {
+    case meter::cmdQueryWavelength:
+        reply = meter::wavelengthFrame(currentWavelength()).left(wavelengthBytes);
+        break;
+    case meter::cmdNextWavelength:
+        lambdaIndex = (lambdaIndex + 1) % lambdas.size();
+        reply = meter::wavelengthFrame(currentWavelength()).left(wavelengthBytes);
+        break;
+    default:
+        reply = powerReply();
+        break;
+    }
+    ++repliesMade;
+    if (dropEvery > 0 && repliesMade % dropEvery == 0)
+        return;
+    if (garbageEvery > 0 && repliesMade % garbageEvery == 0)
+        reply = garbage;
+    if (pairReplies) {
+        if (heldReplies == 0) {
+            held = reply;
+            heldReplies = 1;
+            return;
+        }
+        reply.prepend(held);
+        held.clear();
+        heldReplies = 0;
+        queueReply(reply, 2);
+        return;
+    }
+    queueReply(reply, 1);
+}
+
+QByteArray MeterSimulator::powerReply()
+{
+    qint64 hundredths = qRound64(std::fabs(level) * 100.0);
+    if (noise > 0)
+        hundredths += qint64(rng.bounded(quint32(2 * noise + 1))) - noise;
+    hundredths = qBound<qint64>(0, hundredths, 0xFFFF);
+    return meter::powerFrame(quint16(hundredths), level < 0, decibelUnit);
+}
+
+void MeterSimulator::queueReply(const QByteArray &bytes, int replies)
+{
+    const qint64 due = clock.elapsed() + replyDelayMs;
+    if (splitFirst > 0 && splitFirst < bytes.size()) {
+        queue.append({bytes.left(splitFirst), due, 0});
+        queue.append({bytes.mid(splitFirst), due + splitPauseMs, replies});
+    } else {
+        queue.append({bytes, due, replies});
+    }
+    sendDue();
+}
+
+void MeterSimulator::sendDue()
+{
+    while (!queue.isEmpty() && isRunning() && !hangingUp) {
+        const qint64 now = clock.elapsed();
+        if (queue.first().dueMs > now) {
+            sendTimer->start(int(queue.first().dueMs - now));
+            return;
+        }
+        const Outgoing out = queue.takeFirst();
+        writeMaster(out.bytes);
+        sentReplies += out.replies;
+        emit replySent(out.bytes);
+        if (hangUpAfter >= 0 && sentReplies >= hangUpAfter) {
+            hangingUp = true;
+            queue.clear();
+            hangUpWait.start();
+            hangUpTimer->start();
+        }
+    }
+}
+
+void MeterSimulator::checkDrainedForHangUp()
+{
+    int unread = 0;
+    if (slaveKeepFd >= 0 && ::ioctl(slaveKeepFd, FIONREAD, &unread) != 0)
+        unread = 0;
+    if ((unread > 0 || !backlog.isEmpty()) && hangUpWait.elapsed() < hangUpDrainLimitMs)
+        return;
+    hangUp();
+}
+
+void MeterSimulator::sendRaw(const QByteArray &bytes)
+{
+    if (isRunning() && !bytes.isEmpty())
+        writeMaster(bytes);
+}
+
+void MeterSimulator::discardUnread()
+{
+    if (slaveKeepFd >= 0)
+        ::tcflush(slaveKeepFd, TCIFLUSH);
+}
+
+void MeterSimulator::writeMaster(const QByteArray &bytes)
+{
+    logEntry(LogEntry::Sent, bytes);
+    if (!backlog.isEmpty()) {
+        backlog.append(bytes);
+        return;
+    }
+    backlog = bytes;
+    flushBacklog();
+}
+
+void MeterSimulator::flushBacklog()
+{
+    while (!backlog.isEmpty() && masterFd >= 0) {
+        const ssize_t written = ::write(masterFd, backlog.constData(), size_t(backlog.size()));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN)
+                backlog.clear(); // nobody can take it any more
+            break;
+        }
+        backlog.remove(0, int(written));
+    }
+    // The peer is not reading: wait for room rather than drop the bytes.
+    if (writeNotifier)
+        writeNotifier->setEnabled(!backlog.isEmpty());
+}
+
+void MeterSimulator::hangUp()
+{
+    if (!isRunning())
+        return;
+    closeFds();
+    emit hungUp();
+}
+
+void MeterSimulator::closeFds()
+{
+    sendTimer->stop();
+    retryTimer->stop();
+    hangUpTimer->stop();
+    queue.clear();
+    held.clear();
+    heldReplies = 0;
+    backlog.clear();
+    // Possibly called from inside the read notifier's own signal.
+    for (QSocketNotifier *notifier : {readNotifier, writeNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    readNotifier = nullptr;
+    writeNotifier = nullptr;
+    // The master first: the peer's hang-up comes from it.
+    if (masterFd >= 0)
+        ::close(masterFd);
+    masterFd = -1;
+    if (slaveKeepFd >= 0)
+        ::close(slaveKeepFd);
+    slaveKeepFd = -1;
+}
+
+QByteArray MeterSimulator::received() const
+{
+    QByteArray bytes;
+    for (const LogEntry &entry : entries)
+        if (entry.direction == LogEntry::Received)
+            bytes.append(entry.bytes);
+    return bytes;
+}
+
+QByteArray MeterSimulator::sent() const
+{
+    QByteArray bytes;
+    for (const LogEntry &entry : entries)
+        if (entry.direction == LogEntry::Sent)
+            bytes.append(entry.bytes);
+    return bytes;
+}
+
+void MeterSimulator::logEntry(LogEntry::Direction direction, const QByteArray &bytes)
+{
+    entries.append({direction, bytes, clock.elapsed()});
+}
