@@ -27,8 +27,8 @@ bool isBusy(const QSerialPortInfo &port)
 {
     if (port.portName().isEmpty())
         return false;
-    const QString fileName =
-        QStringLiteral("LCK..") + QString(port.portName()).replace(QLatin1Char('/'), QLatin1Char('_'));
+    QString fileName = port.portName();
+    fileName.replace(QLatin1Char('/'), QLatin1Char('_')).prepend(QStringLiteral("LCK.."));
     const QStringList lockDirectories = {QStringLiteral("/var/lock"), QStringLiteral("/run/lock"),
                                          QDir::tempPath()};
     for (const QString &directory : lockDirectories) {
