@@ -1,0 +1,256 @@
+// Captions and readings show whole with whatever font the platform gives,
+// and widening a box never moves anything.
+
+#include "app/mainwindow.h"
+#include "ui/captionfit.h"
+#include "ui/mainwindowui.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QtTest>
+
+namespace {
+
+struct Box
+{
+    const char *name;
+    QRect form;
+};
+
+const Box captionBoxes[] = {
+    {"pushButton_OpenPort", QRect(10, 260, 91, 31)},
+    {"label", QRect(20, 230, 51, 16)},
+    {"pushButton_PortsInfo", QRect(20, 10, 171, 28)},
+    {"pushButton_ClosePort", QRect(100, 260, 91, 31)},
+    {"pushButton_SendTo_lamda", QRect(240, 50, 81, 28)},
+    {"pushButton_ClosePort_2", QRect(50, 290, 100, 30)},
+    {"pushButton_read", QRect(240, 170, 81, 28)},
+    {"label_4", QRect(230, 20, 91, 21)},
+    {"label_5", QRect(240, 90, 111, 31)},
+    {"label_7", QRect(370, 150, 141, 71)},
+    {"label_8", QRect(460, 160, 131, 51)},
+    {"label_9", QRect(360, 180, 47, 13)},
+    {"label_2", QRect(240, 230, 311, 31)},
+    {"pushButton", QRect(60, 330, 75, 23)},
+};
+
+// Width the caption's text takes and width the box gives it to draw in:
+// for a button the style's contents rectangle, for a label its contents.
+QPair<int, int> textAndRoom(QWidget *widget)
+{
+    widget->ensurePolished();
+    if (auto *button = qobject_cast<QPushButton *>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect contents =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        return {button->fontMetrics().horizontalAdvance(button->text()), contents.width()};
+    }
+    auto *label = qobject_cast<QLabel *>(widget);
+    const int indent = qMax(label->indent(), 0);
+    return {label->fontMetrics().horizontalAdvance(label->text()),
+            label->contentsRect().width() - 2 * label->margin() - indent};
+}
+
+QString captionOf(const QWidget *widget)
+{
+    if (auto *button = qobject_cast<const QPushButton *>(widget))
+        return button->text();
+    return qobject_cast<const QLabel *>(widget)->text();
+}
+
+void setCaption(QWidget *widget, const QString &text)
+{
+    if (auto *button = qobject_cast<QPushButton *>(widget))
+        button->setText(text);
+    else
+        qobject_cast<QLabel *>(widget)->setText(text);
+}
+
+QMap<QString, QRect> geometries(const QWidget *centralWidget)
+{
+    QMap<QString, QRect> result;
+    for (const QWidget *widget :
+         centralWidget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        result.insert(widget->objectName(), widget->geometry());
+    return result;
+}
+
+class FontOverride
+{
+public:
+    explicit FontOverride(int pointSize) : saved(QApplication::font())
+    {
+        if (pointSize > 0) {
+            QFont font = saved;
+            font.setPointSize(pointSize);
+            QApplication::setFont(font);
+        }
+    }
+    ~FontOverride() { QApplication::setFont(saved); }
+
+private:
+    QFont saved;
+};
+
+} // namespace
+
+class CaptionFitTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fitsAfterConstruction_data();
+    void fitsAfterConstruction();
+    void widensOnlyTooNarrow_data();
+    void widensOnlyTooNarrow();
+    void readingLine_data();
+    void readingLine();
+};
+
+void CaptionFitTest::fitsAfterConstruction_data()
+{
+    QTest::addColumn<int>("pointSize"); // of the application font; 0 keeps the platform's
+
+    QTest::newRow("platform font") << 0;
+    QTest::newRow("7 pt") << 7;
+    QTest::newRow("12 pt") << 12;
+    QTest::newRow("16 pt") << 16;
+}
+
+void CaptionFitTest::fitsAfterConstruction()
+{
+    QFETCH(int, pointSize);
+
+    const FontOverride font(pointSize);
+    MainWindow window;
+    for (const Box &box : captionBoxes) {
+        auto *widget = window.findChild<QWidget *>(QString::fromLatin1(box.name));
+        QVERIFY2(widget, box.name);
+        const QRect now = widget->geometry();
+        QVERIFY2(now.topLeft() == box.form.topLeft(), box.name);
+        QVERIFY2(now.height() == box.form.height(), box.name);
+        QVERIFY2(now.width() >= box.form.width(), box.name);
+        // Wider than the form only as far as the widget itself asks.
+        QVERIFY2(now.width() <= qMax(box.form.width(), widget->sizeHint().width()), box.name);
+        const QPair<int, int> fit = textAndRoom(widget);
+        QVERIFY2(fit.first <= fit.second,
+                 qPrintable(QStringLiteral("%1: text %2 px, room %3 px")
+                                .arg(QLatin1String(box.name))
+                                .arg(fit.first)
+                                .arg(fit.second)));
+    }
+}
+
+void CaptionFitTest::widensOnlyTooNarrow_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("wider");
+
+    QTest::newRow("long button caption")
+        << "pushButton_OpenPort" << QStringLiteral("Открыть порт и начать измерения") << true;
+    QTest::newRow("long caption, last button")
+        << "pushButton" << QStringLiteral("помощь по работе с прибором") << true;
+    QTest::newRow("long notice")
+        << "label_2" << QStringLiteral("прибор не подключен, проверьте кабель!") << true;
+    QTest::newRow("long label") << "label" << QStringLiteral("Последовательный порт") << true;
+    QTest::newRow("short caption in the narrowest button") << "pushButton" << "?" << false;
+    QTest::newRow("short sign") << "label_9" << "-" << false;
+    QTest::newRow("empty label") << "label" << QString() << false;
+    QTest::newRow("caption unchanged") << "pushButton_ClosePort_2" << QStringLiteral("Выход") << false;
+}
+
+void CaptionFitTest::widensOnlyTooNarrow()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(bool, wider);
+
+    QMainWindow window;
+    MainWindowUi ui;
+    ui.setupUi(&window);
+    widenCaptionsToFit(&ui); // whatever the platform's font needs
+    QWidget *target = window.findChild<QWidget *>(name);
+    QVERIFY(target);
+    if (!wider)
+        QVERIFY(textAndRoom(target).first <= textAndRoom(target).second);
+
+    const QMap<QString, QRect> before = geometries(ui.centralWidget);
+    setCaption(target, caption);
+    widenCaptionsToFit(&ui);
+    const QMap<QString, QRect> after = geometries(ui.centralWidget);
+
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        if (it.key() != name)
+            QCOMPARE(after.value(it.key()), it.value());
+    }
+    const QRect was = before.value(name);
+    const QRect now = after.value(name);
+    QCOMPARE(now.topLeft(), was.topLeft());
+    QCOMPARE(now.height(), was.height());
+    if (wider)
+        QVERIFY(now.width() > was.width());
+    else
+        QCOMPARE(now.width(), was.width());
+    const QPair<int, int> fit = textAndRoom(target);
+    QVERIFY2(fit.first <= fit.second,
+             qPrintable(QStringLiteral("text %1 px, room %2 px").arg(fit.first).arg(fit.second)));
+    QCOMPARE(captionOf(target), caption);
+}
+
+void CaptionFitTest::readingLine_data()
+{
+    QTest::addColumn<QString>("sign");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("wavelength");
+
+    QTest::newRow("-15.00 dBm, 1625 nm") << "-" << "15.00" << "dBm" << "1625 nm";
+    QTest::newRow("15.00 dB, 1310 nm") << " " << "15.00" << "dB" << "1310 nm";
+    QTest::newRow("-0.45 dBm, 850 nm") << "-" << "0.45" << "dBm" << "850 nm";
+    QTest::newRow("-88.88 dBm, 1550 nm") << "-" << "88.88" << "dBm" << "1550 nm";
+}
+
+// Sign, value and unit side by side on one line, in that order; the
+// wavelength whole inside its box.
+void CaptionFitTest::readingLine()
+{
+    QFETCH(QString, sign);
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    QFETCH(QString, wavelength);
+
+    MainWindow window;
+    auto *signLabel = window.findChild<QLabel *>(QStringLiteral("label_9"));
+    auto *valueLabel = window.findChild<QLabel *>(QStringLiteral("label_7"));
+    auto *unitLabel = window.findChild<QLabel *>(QStringLiteral("label_8"));
+    auto *wavelengthLabel = window.findChild<QLabel *>(QStringLiteral("label_5"));
+    QVERIFY(signLabel && valueLabel && unitLabel && wavelengthLabel);
+    signLabel->setText(sign);
+    valueLabel->setText(value);
+    unitLabel->setText(unit);
+    wavelengthLabel->setText(wavelength);
+
+    const auto end = [](const QLabel *label) {
+        return label->x() + label->fontMetrics().horizontalAdvance(label->text());
+    };
+    QVERIFY(end(signLabel) <= valueLabel->x());
+    QVERIFY(end(signLabel) <= signLabel->geometry().right() + 1);
+    QVERIFY2(end(valueLabel) <= unitLabel->x(),
+             qPrintable(QStringLiteral("value ends at %1").arg(end(valueLabel))));
+    QVERIFY(end(unitLabel) <= unitLabel->geometry().right() + 1);
+    QVERIFY(end(unitLabel) <= window.width());
+    QVERIFY(end(wavelengthLabel) <= wavelengthLabel->geometry().right() + 1);
+
+    const int centre = valueLabel->geometry().center().y();
+    QVERIFY(qAbs(signLabel->geometry().center().y() - centre) <= 1);
+    QVERIFY(qAbs(unitLabel->geometry().center().y() - centre) <= 1);
+}
+
+QTEST_MAIN(CaptionFitTest)
+#include "tst_captionfit.moc"
