@@ -1,0 +1,105 @@
+#include "app/sharedstate.h"
+#include "support/windowharness.h"
+
+#include <QComboBox>
+#include <QMessageBox>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+using namespace testsupport;
+
+namespace {
+
+double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+class ConnectionLossTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pulledCableClosesThePort_data();
+    void pulledCableClosesThePort();
+};
+
+void ConnectionLossTest::pulledCableClosesThePort_data()
+{
+    QTest::addColumn<bool>("measuring");
+    QTest::newRow("idle") << false;
+    QTest::newRow("measuring") << true;
+}
+
+void ConnectionLossTest::pulledCableClosesThePort()
+{
+    QFETCH(bool, measuring);
+    WindowHarness h;
+    h.sim.setPowerLevel(-15.0);
+    QVERIFY(h.openSimulatedPort());
+    QTRY_COMPARE(h.text("label_5"), QStringLiteral("850 nm"));
+    if (measuring) {
+        h.sim.setReplyDelay(5);
+        h.click("pushButton_read");
+        QVERIFY(h.waitForWritten(meter::cmdMeasure, 5));
+    }
+    const QString portPath = h.sim.portPath();
+    const QString readingBefore = h.text("label_7") + h.text("label_8") + h.text("label_9");
+    const int boxesBefore = h.boxes.boxes().size();
+    bool portClosedWhileBoxShown = false;
+    h.boxes.setBeforeDismiss([&](QMessageBox *) { portClosedWhileBoxShown = !h.port()->isOpen(); });
+
+    const double cpuAtLoss = processCpuSeconds();
+    h.sim.hangUp();
+    QVERIFY(h.boxes.waitForBoxes(boxesBefore + 1));
+    QTest::qWait(1000);
+    const double cpuUsed = processCpuSeconds() - cpuAtLoss;
+    QVERIFY2(cpuUsed < 0.1, qPrintable(QStringLiteral("%1 s of CPU after the loss").arg(cpuUsed)));
+
+    QCOMPARE(h.boxes.boxes().size(), boxesBefore + 1);
+    const SeenBox box = h.boxes.boxes().last();
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.title, QStringLiteral("Ошибка"));
+    QCOMPARE(box.text, QStringLiteral("Связь с прибором потеряна: порт ") + portPath + QStringLiteral(" закрыт"));
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.parent, h.window.get());
+    QVERIFY(portClosedWhileBoxShown);
+
+    QVERIFY(!h.port()->isOpen());
+    QVERIFY(h.button("pushButton_OpenPort")->isEnabled());
+    QVERIFY(!h.button("pushButton_ClosePort")->isEnabled());
+    QVERIFY(!h.button("pushButton_SendTo_lamda")->isEnabled());
+    QVERIFY(!h.button("pushButton_read")->isEnabled());
+    QVERIFY(widget<QComboBox>(h.window.get(), "cmbPort")->isEnabled());
+    QVERIFY(widget<QTextEdit>(h.window.get(), "txtOutput")->isEnabled());
+    QVERIFY(h.label("label_2")->isVisible());
+    QCOMPARE(measureState, measuring ? 1 : 0);
+    QCOMPARE(h.text("label_5"), QStringLiteral("850 nm"));
+    QCOMPARE(h.text("label_7") + h.text("label_8") + h.text("label_9"), readingBefore);
+
+    // A fresh meter on another port: open works and measuring resumes as after a reopen.
+    h.boxes.setBeforeDismiss(nullptr);
+    MeterSimulator fresh;
+    fresh.setNoise(0);
+    fresh.setPowerLevel(-4.0);
+    QVERIFY(fresh.start());
+    selectPort(h.window.get(), fresh.portPath());
+    h.click("pushButton_OpenPort");
+    QVERIFY(h.boxes.waitForBoxes(boxesBefore + 2));
+    QCOMPARE(h.boxes.boxes().last().title, QStringLiteral("Сообщение"));
+    QTRY_VERIFY(h.button("pushButton_read")->isEnabled());
+    QTRY_COMPARE(h.text("label_5"), QStringLiteral("850 nm"));
+    if (measuring)
+        QTRY_COMPARE(h.text("label_7"), QStringLiteral("4.00"));
+    QCOMPARE(h.boxes.boxes().size(), boxesBefore + 2);
+}
+
+QTEST_MAIN(ConnectionLossTest)
+#include "tst_connectionloss.moc"
