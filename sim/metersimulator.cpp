@@ -255,10 +255,11 @@ void MeterSimulator::queueReply(const QByteArray &bytes, int replies)
 {
     const qint64 due = clock.elapsed() + replyDelayMs;
     if (splitFirst > 0 && splitFirst < bytes.size()) {
-        queue.append({bytes.left(splitFirst), due, 0});
-        queue.append({bytes.mid(splitFirst), due + splitPauseMs, replies});
+        queue.append({bytes.left(splitFirst), due, 0, 0});
+        // The pause counts from the first part, however late that went out.
+        queue.append({bytes.mid(splitFirst), due, splitPauseMs, replies});
     } else {
-        queue.append({bytes, due, replies});
+        queue.append({bytes, due, 0, replies});
     }
     sendDue();
 }
@@ -267,11 +268,14 @@ void MeterSimulator::sendDue()
 {
     while (!queue.isEmpty() && isRunning() && !hangingUp) {
         const qint64 now = clock.elapsed();
-        if (queue.first().dueMs > now) {
-            sendTimer->start(int(queue.first().dueMs - now));
+        const Outgoing &next = queue.first();
+        const qint64 due = qMax(next.dueMs, lastWriteMs + next.pauseMs);
+        if (due > now) {
+            sendTimer->start(int(due - now));
             return;
         }
         const Outgoing out = queue.takeFirst();
+        lastWriteMs = now;
         writeMaster(out.bytes);
         sentReplies += out.replies;
         emit replySent(out.bytes);

@@ -81,6 +81,7 @@ private:
     {
         QByteArray bytes;
         qint64 dueMs;
+        int pauseMs; // at least this long after the previous write
         int replies; // replies completed by this write
     };
 
@@ -130,6 +131,7 @@ private:
     bool hangingUp = false;
 
     QVector<Outgoing> queue;
+    qint64 lastWriteMs = 0;
     int repliesMade = 0; // replies due, counting dropped ones
     int sentReplies = 0;
     int emptyWakeups = 0;

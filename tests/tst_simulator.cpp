@@ -81,6 +81,7 @@ private slots:
     void replyDelayKeepsOrder();
     void deliveries_data();
     void deliveries();
+    void splitPausesWithinEachReply();
     void replyFaults_data();
     void replyFaults();
     void hangUp_data();
@@ -241,6 +242,27 @@ void TestSimulator::deliveries()
     QCOMPARE(peer.deliveries, QVector<QByteArray>(expected.begin(), expected.end()));
     if (expected.size() == 2)
         QVERIFY(peer.arrivals.at(1) - peer.arrivals.at(0) >= pauseMs - 20);
+}
+
+void TestSimulator::splitPausesWithinEachReply()
+{
+    MeterSimulator sim;
+    QVERIFY(sim.start());
+    sim.setSplitReplies(1, 60);
+    Peer peer;
+    QVERIFY(peer.open(sim.portPath()));
+
+    peer.port.write(hex("7a7a"));
+    QVERIFY(peer.waitForBytes(8));
+    QVector<MeterSimulator::LogEntry> writes;
+    for (const MeterSimulator::LogEntry &entry : sim.log())
+        if (entry.direction == MeterSimulator::LogEntry::Sent)
+            writes.append(entry);
+    QCOMPARE(writes.size(), 4);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(writes.at(i).bytes.toHex(), hex(i % 2 ? "520000" : "03").toHex());
+    QVERIFY(writes.at(1).msecs - writes.at(0).msecs >= 55);
+    QVERIFY(writes.at(3).msecs - writes.at(2).msecs >= 55);
 }
 
 void TestSimulator::replyFaults_data()
