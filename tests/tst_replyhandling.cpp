@@ -42,6 +42,7 @@ private slots:
     void twoFramesInOneDelivery();
     void lambdaDuringMeasurement();
     void lostReplyIsAskedForAgain();
+    void silentMeterBlanksStaleReading();
     void emptyDeliveryChangesNothing();
     void garbageIsShownButLoopGoesOn();
     void reopenResumesMeasurement();
@@ -256,6 +257,28 @@ void ReplyHandlingTest::lostReplyIsAskedForAgain()
     const qint64 waited = stalled.elapsed();
     QVERIFY2(waited >= 800 && waited <= 2500, qPrintable(QString::number(waited)));
     QTRY_COMPARE(powerLabels(h), QStringLiteral("-|15.00|dBm"));
+}
+
+// A meter that stops answering must not leave its last reading looking live.
+void ReplyHandlingTest::silentMeterBlanksStaleReading()
+{
+    WindowHarness h;
+    h.sim.setPowerLevel(-15.0);
+    QVERIFY(h.openSimulatedPort());
+    h.click("pushButton_read");
+    QVERIFY(h.waitForWritten(meter::cmdMeasure, 3));
+    h.sim.setAnswering(false);
+    QTest::qWait(20);
+    const int requestsBefore = h.written(meter::cmdMeasure);
+
+    QVERIFY(h.waitForWritten(meter::cmdMeasure, requestsBefore + 1, 2000));
+    QCOMPARE(powerLabels(h), QStringLiteral("-|15.00|dBm")); // one lost reply is not yet stale
+    QVERIFY(h.waitForWritten(meter::cmdMeasure, requestsBefore + 2, 2000));
+    QTRY_COMPARE(powerLabels(h), blankPower);
+    QCOMPARE(h.boxes.boxes().size(), 1);
+
+    h.sim.setAnswering(true);
+    QTRY_COMPARE_WITH_TIMEOUT(powerLabels(h), QStringLiteral("-|15.00|dBm"), 3000);
 }
 
 void ReplyHandlingTest::emptyDeliveryChangesNothing()
