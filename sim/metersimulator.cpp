@@ -129,7 +129,7 @@ void MeterSimulator::setPowerLevel(double newLevel)
 
 void MeterSimulator::setNoise(int hundredths)
 {
-    noise = qMax(0, hundredths);
+    noise = qBound(0, hundredths, 0xFFFF);
 }
 
 void MeterSimulator::setAnswering(bool on)
@@ -244,7 +244,8 @@ void MeterSimulator::answer(quint8 command)
 
 QByteArray MeterSimulator::powerReply()
 {
-    qint64 hundredths = qRound64(std::fabs(level) * 100.0);
+    // Clamped before rounding: a wild level must not overflow the cast.
+    qint64 hundredths = qRound64(qMin(std::fabs(level), 1000.0) * 100.0);
     if (noise > 0)
         hundredths += qint64(rng.bounded(quint32(2 * noise + 1))) - noise;
     hundredths = qBound<qint64>(0, hundredths, 0xFFFF);

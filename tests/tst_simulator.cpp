@@ -435,7 +435,7 @@ void TestSimulator::messageBoxWatcherRecordsAndDismisses()
         if (QWidget *modal = QApplication::activeModalWidget())
             modal->close();
     });
-    // The int overload: the one the window's (title, text, Ok, NoButton) calls pick.
+    // Qt 5 picks an overload returning int for (title, text, Ok, NoButton).
     int result = QMessageBox::NoButton;
     for (int i = 0; i < 2; ++i) {
         if (warning)
