@@ -64,6 +64,12 @@ void MainWindow::fillPortList()
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports)
         ui->cmbPort->insertItem(ui->cmbPort->count(), QIcon(), port.portName(), QVariant());
+    // Enumeration never lists pseudo-terminals, such as the simulated meter's;
+    // ZERAK_EXTRA_PORTS offers such paths (separated by ':') after the real ports.
+    const QStringList extraPorts = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS"))
+                                       .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &path : extraPorts)
+        ui->cmbPort->insertItem(ui->cmbPort->count(), QIcon(), path, QVariant());
 }
 
 // No widget of these names exists; the slots stay unconnected.

@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QMessageBox>
+#include <QSerialPortInfo>
 #include <QTemporaryFile>
 #include <QTextEdit>
 #include <QtTest>
@@ -61,6 +62,8 @@ private slots:
     void measurementsToggleAndWriteOneRequestEach();
     void failedWriteIsReported();
     void unansweredQueryLeavesButtonsLocked();
+    void extraPortsFromEnvironment_data();
+    void extraPortsFromEnvironment();
 };
 
 void PortConnectionTest::openQueriesWavelengthBeforeTheSuccessBox()
@@ -286,6 +289,35 @@ void PortConnectionTest::unansweredQueryLeavesButtonsLocked()
     h.click("pushButton_ClosePort");
     QVERIFY(h.boxes.waitForBoxes(2));
     QCOMPARE(controlStates(h), startStates);
+}
+
+void PortConnectionTest::extraPortsFromEnvironment_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QStringList>("extra");
+    QTest::newRow("unset") << QByteArray() << QStringList();
+    QTest::newRow("one") << QByteArray("/dev/pts/9") << QStringList{"/dev/pts/9"};
+    QTest::newRow("two, empty parts skipped") << QByteArray(":/tmp/a::/tmp/b:") << QStringList{"/tmp/a", "/tmp/b"};
+}
+
+// The simulated meter can be offered in the list without touching the code.
+void PortConnectionTest::extraPortsFromEnvironment()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QStringList, extra);
+    QStringList expected;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        expected << info.portName();
+    expected << extra;
+
+    qputenv("ZERAK_EXTRA_PORTS", variable);
+    WindowHarness h;
+    qunsetenv("ZERAK_EXTRA_PORTS");
+    auto *list = widget<QComboBox>(h.window.get(), "cmbPort");
+    QStringList listed;
+    for (int i = 0; i < list->count(); ++i)
+        listed << list->itemText(i);
+    QCOMPARE(listed, expected);
 }
 
 QTEST_MAIN(PortConnectionTest)
