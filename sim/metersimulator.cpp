@@ -248,7 +248,7 @@ QByteArray MeterSimulator::powerReply()
     qint64 hundredths = qRound64(qMin(std::fabs(level), 1000.0) * 100.0);
     if (noise > 0)
         hundredths += qint64(rng.bounded(quint32(2 * noise + 1))) - noise;
-    hundredths = qBound<qint64>(0, hundredths, 0xFFFF);
+    hundredths = qBound(qint64(0), hundredths, qint64(0xFFFF));
     return meter::powerFrame(quint16(hundredths), level < 0, decibelUnit);
 }
 

@@ -8,6 +8,8 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
+#include <climits>
+
 namespace {
 
 // The caption plus the style's frame and margins. The option carries no
@@ -34,11 +36,30 @@ int neededWidth(const QLabel *label)
     return label->sizeHint().width();
 }
 
+// Widening must not push a box under a visible neighbour on its right: the
+// neighbour would hide the caption instead (Open and Close share a row). The
+// one pixel column the form lets adjacent boxes share stays allowed.
+int widthLimit(const QWidget *widget)
+{
+    const QRect box = widget->geometry();
+    int limit = INT_MAX;
+    const QWidget *parent = widget->parentWidget();
+    for (const QWidget *sibling : parent->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        const QRect other = sibling->geometry();
+        if (sibling == widget || sibling->isHidden() || other.x() < box.right())
+            continue;
+        const int sharedRows = qMin(box.bottom(), other.bottom()) - qMax(box.top(), other.top()) + 1;
+        if (sharedRows > 1)
+            limit = qMin(limit, other.x() - box.x() + 1);
+    }
+    return limit;
+}
+
 template <typename Widget>
 void widenToFit(Widget *widget)
 {
     widget->ensurePolished(); // the style may still change the font
-    const int needed = neededWidth(widget);
+    const int needed = qMin(neededWidth(widget), widthLimit(widget));
     if (needed > widget->width())
         widget->resize(needed, widget->height());
 }
