@@ -26,6 +26,15 @@ struct Peer
     QVector<qint64> arrivals;
     QElapsedTimer clock;
 
+    Peer()
+    {
+        // Qt 6 refuses unique connections to lambdas: connect once, here.
+        QObject::connect(&port, &QSerialPort::readyRead, &port, [this] {
+            deliveries.append(port.readAll());
+            arrivals.append(clock.elapsed());
+        });
+    }
+
     bool open(const QString &path)
     {
         port.setPortName(path);
@@ -34,10 +43,6 @@ struct Peer
         port.setParity(QSerialPort::NoParity);
         port.setStopBits(QSerialPort::OneStop);
         port.setFlowControl(QSerialPort::NoFlowControl);
-        QObject::connect(&port, &QSerialPort::readyRead, &port, [this] {
-            deliveries.append(port.readAll());
-            arrivals.append(clock.elapsed());
-        }, Qt::UniqueConnection);
         clock.start();
         return port.open(QIODevice::ReadWrite);
     }
