@@ -32,6 +32,9 @@ void MainWindow::reportWriteError()
                          QStringLiteral("Ошибка записи в порт ") + currentPortName,
                          QMessageBox::Ok, QMessageBox::NoButton);
     writeErrorShowing = false;
+    // Retries wait while the box is up; give the loop its next chance now.
+    if (!replyDeadlineTimer->isActive())
+        replyDeadlineTimer->start(meter::replyDeadlineMs);
 }
 
 void MainWindow::queryWavelengthOnOpen()

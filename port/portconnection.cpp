@@ -31,6 +31,9 @@ void MainWindow::on_pushButton_OpenPort_clicked()
                              QStringLiteral("Порт ") + currentPortName
                                  + QStringLiteral(" успешно открыт : )"),
                              QMessageBox::Ok, QMessageBox::NoButton);
+    // The meter may have gone while the box was up; the controls already say so.
+    if (connectionLost)
+        return;
     ui->pushButton_OpenPort->setEnabled(false);
     ui->pushButton_ClosePort->setEnabled(true);
     ui->cmbPort->setEnabled(false);

@@ -29,6 +29,7 @@ class ConnectionLossTest : public QObject
 private slots:
     void pulledCableClosesThePort_data();
     void pulledCableClosesThePort();
+    void lossWhileOpenBoxIsShown();
 };
 
 void ConnectionLossTest::pulledCableClosesThePort_data()
@@ -99,6 +100,33 @@ void ConnectionLossTest::pulledCableClosesThePort()
     if (measuring)
         QTRY_COMPARE(h.text("label_7"), QStringLiteral("4.00"));
     QCOMPARE(h.boxes.boxes().size(), boxesBefore + 2);
+}
+
+// The success box runs its own event loop: the loss is handled inside it, and
+// Open must not then switch the controls to the open state.
+void ConnectionLossTest::lossWhileOpenBoxIsShown()
+{
+    WindowHarness h;
+    h.boxes.setBeforeDismiss([&](QMessageBox *box) {
+        if (box->text().contains(QStringLiteral("открыт"))) {
+            h.sim.hangUp();
+            if (!QTest::qWaitFor([&] { return !h.port()->isOpen(); }, 2000))
+                qWarning("the port did not see the hang-up");
+        }
+    });
+    selectPort(h.window.get(), h.sim.portPath());
+    h.click("pushButton_OpenPort");
+    QVERIFY(h.boxes.waitForBoxes(2));
+    QTest::qWait(100);
+    QCOMPARE(h.boxes.boxes().size(), 2);
+    QCOMPARE(h.boxes.boxes().at(1).text,
+             QStringLiteral("Связь с прибором потеряна: порт ") + h.sim.portPath() + QStringLiteral(" закрыт"));
+    QVERIFY(!h.port()->isOpen());
+    QVERIFY(h.button("pushButton_OpenPort")->isEnabled());
+    QVERIFY(!h.button("pushButton_ClosePort")->isEnabled());
+    QVERIFY(widget<QComboBox>(h.window.get(), "cmbPort")->isEnabled());
+    QVERIFY(widget<QTextEdit>(h.window.get(), "txtOutput")->isEnabled());
+    QVERIFY(h.label("label_2")->isVisible());
 }
 
 QTEST_MAIN(ConnectionLossTest)
