@@ -12,22 +12,18 @@
 
 namespace {
 
-// The caption plus the style's frame and margins. The option carries no
-// text, so the style's minimum button width does not count as need: a short
-// caption in a narrow box shows whole and must keep the form's width.
+// The caption's width plus what the style keeps around the contents of a
+// button of the current size (frame and margins), and a little air so the
+// text does not touch the frame.
 int neededWidth(const QPushButton *button)
 {
     QStyleOptionButton option;
     option.initFrom(button);
-    option.features = QStyleOptionButton::None;
-    if (button->autoDefault())
-        option.features |= QStyleOptionButton::AutoDefaultButton;
-    if (button->isDefault())
-        option.features |= QStyleOptionButton::DefaultButton;
-    if (button->isFlat())
-        option.features |= QStyleOptionButton::Flat;
-    const QSize text = QFontMetrics(button->font()).size(Qt::TextShowMnemonic, button->text());
-    return button->style()->sizeFromContents(QStyle::CT_PushButton, &option, text, button).width();
+    option.text = button->text();
+    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const int chrome = button->width() - contents.width();
+    const int air = 4;
+    return QFontMetrics(button->font()).horizontalAdvance(button->text()) + chrome + air;
 }
 
 // A label's size hint is its text plus its margins and indent.
@@ -55,6 +51,9 @@ int widthLimit(const QWidget *widget)
     return limit;
 }
 
+// Below this a caption is no longer readable; better cut than illegible.
+constexpr qreal smallestPointSize = 6.0;
+
 template <typename Widget>
 void widenToFit(Widget *widget)
 {
@@ -62,6 +61,12 @@ void widenToFit(Widget *widget)
     const int needed = qMin(neededWidth(widget), widthLimit(widget));
     if (needed > widget->width())
         widget->resize(needed, widget->height());
+    // Boxed in by a neighbour: a slightly smaller font still shows it whole.
+    QFont font = widget->font();
+    while (neededWidth(widget) > widget->width() && font.pointSizeF() - 0.5 >= smallestPointSize) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        widget->setFont(font);
+    }
 }
 
 } // namespace
