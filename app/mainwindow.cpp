@@ -50,7 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->pushButton_read->setEnabled(false);
     ui->label_2->setStyleSheet(QStringLiteral("color: rgb(200, 0, 0)"));
     widenCaptionsToFit(ui);
-    ui->txtOutput->append(helpText);
+    appendHelpText(ui->txtOutput);
 }
 
 MainWindow::~MainWindow()

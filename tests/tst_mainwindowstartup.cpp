@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTextEdit>
@@ -68,6 +69,7 @@ private slots:
     void noticeIsRed();
     void helpText();
     void helpTextAtStartup();
+    void helpIsReadFromTheTop();
     void portList();
     void serialPortObject();
     void sharedStateStartsCleared();
@@ -268,6 +270,24 @@ void StartupTest::destructorClosesPort()
     if (master >= 0)
         ::close(master);
 #endif
+}
+
+// The help is taller than the area; it must open at its first line, both at
+// start-up and when the help button brings it back.
+void StartupTest::helpIsReadFromTheTop()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *output = window.findChild<QTextEdit *>(QStringLiteral("txtOutput"));
+    QScrollBar *bar = output->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), 0);
+
+    bar->setValue(bar->maximum());
+    window.findChild<QPushButton *>(QStringLiteral("pushButton"))->click();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), 0);
 }
 
 QTEST_MAIN(StartupTest)

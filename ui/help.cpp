@@ -8,5 +8,5 @@
 void MainWindow::on_pushButton_clicked()
 {
     ui->txtOutput->clear();
-    ui->txtOutput->append(helpText);
+    appendHelpText(ui->txtOutput);
 }

@@ -1,5 +1,8 @@
 #include "ui/helptext.h"
 
+#include <QScrollBar>
+#include <QTextEdit>
+
 const QString helpText = QStringLiteral(
     " Соедините прибор с ПК USB шнуром, включите его, длительным нажатием на кнопку <Sel> переведите в режим USB (на индикаторе появится значок)\n"
     " \n"
@@ -11,3 +14,11 @@ const QString helpText = QStringLiteral(
     " \n"
     " Для переключения длины волны используйте копку <Лямбда>. \n"
     " Для отображения измерений используйте кнопку <Измерения>, повторное нажатие останавливает отображение.");
+
+void appendHelpText(QTextEdit *output)
+{
+    output->append(helpText);
+    // Instructions are read from the top, not from where append() leaves them.
+    output->moveCursor(QTextCursor::Start);
+    output->verticalScrollBar()->setValue(0);
+}
