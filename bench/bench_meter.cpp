@@ -17,14 +17,6 @@
 
 namespace {
 
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 long maxResidentKb()
 {
     rusage usage {};
@@ -79,14 +71,14 @@ void liveDisplay()
     h.click("pushButton_read");
     QTest::qWait(200);
     const int repliesBefore = h.sim.repliesSent();
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = testsupport::processCpuSeconds();
     QElapsedTimer timer;
     timer.start();
     QTest::qWait(3000);
     const double seconds = timer.elapsed() / 1000.0;
     const int readings = h.sim.repliesSent() - repliesBefore;
     const double rate = readings / seconds;
-    const double cpuPerReading = readings ? (cpuSeconds() - cpuBefore) / readings * 1e6 : 0;
+    const double cpuPerReading = readings ? (testsupport::processCpuSeconds() - cpuBefore) / readings * 1e6 : 0;
     // The meter answers in milliseconds; 100 readings a second is far above
     // what the eye or the meter needs, so the window must never be the limit.
     report("live display: readings, simulator, no delay", rate, "per s", rate >= 100, ">= 100/s");
@@ -94,11 +86,11 @@ void liveDisplay()
     h.click("pushButton_read");
     QTest::qWait(100);
 
-    const double cpuAtLoss = cpuSeconds();
+    const double cpuAtLoss = testsupport::processCpuSeconds();
     h.sim.hangUp();
     h.boxes.waitForBoxes(2, 3000);
     QTest::qWait(1000);
-    const double lossCpu = cpuSeconds() - cpuAtLoss;
+    const double lossCpu = testsupport::processCpuSeconds() - cpuAtLoss;
     report("cable pulled: CPU in the second after", lossCpu, "s", lossCpu < 0.1, "< 0.1 s");
 }
 

@@ -24,15 +24,13 @@ void MainWindow::serialRecieve()
     else
         replyGapTimer->stop();
 
-    // A command being written or frames already being handled further up the
-    // stack: those frames are handled in turn, not out of order.
-    if (sendingCommand || handlingFrames)
-        return;
     handleArrivedFrames();
 }
 
 void MainWindow::handleArrivedFrames()
 {
+    // A command being written or frames already being handled further up the
+    // stack: these frames are handled in turn, not out of order.
     if (handlingFrames || sendingCommand)
         return;
     handlingFrames = true;

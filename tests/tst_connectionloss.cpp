@@ -6,21 +6,7 @@
 #include <QTextEdit>
 #include <QtTest>
 
-#include <sys/resource.h>
-
 using namespace testsupport;
-
-namespace {
-
-double processCpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 class ConnectionLossTest : public QObject
 {

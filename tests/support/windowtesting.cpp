@@ -7,7 +7,17 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/resource.h>
+
 namespace testsupport {
+
+double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 void selectPort(QWidget *window, const QString &path)
 {

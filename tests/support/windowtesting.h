@@ -67,6 +67,9 @@ private:
     bool polling = false;
 };
 
+// User plus system CPU time this process has used so far.
+double processCpuSeconds();
+
 // Processes events until the simulator has received byteCount bytes in all.
 // Inline: the simulator is only built where pseudo-terminals exist.
 inline bool waitForReceived(MeterSimulator &sim, int byteCount, int timeoutMs = 3000)
