@@ -1,4 +1,4 @@
-#include "meter/protocol.h"
+#include "meter/linediscipline.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -26,9 +26,8 @@ private slots:
     void framesSurviveEncoding();
     void assemblerGivesSameFramesHoweverSplit_data();
     void assemblerGivesSameFramesHoweverSplit();
-    void matching_data();
-    void matching();
-    void deadlines();
+    void lineDiscipline_data();
+    void lineDiscipline();
     void replyKinds_data();
     void replyKinds();
 };
@@ -150,99 +149,116 @@ void ProtocolTest::assemblerGivesSameFramesHoweverSplit()
     }
 }
 
-// Scripts of events: Wxx writes command xx, D<hex> delivers bytes, G lets the
-// gap run out, A answers the next delivered frame (P power, W wavelength,
-// - nothing awaiting), X<ms> gives up commands at that time, T<ms> sets the
-// clock for later writes, C clears.
-void ProtocolTest::matching_data()
+// Scripts of line events, read left to right: @ms sets the clock, Rxx
+// requests command xx, Wxx expects xx to be writable now and writes it (W-:
+// nothing may be written yet), D<hex> delivers bytes, A lets time act (gaps
+// and deadlines), Nms expects the next wakeup (N-: none), C resets, Kms starts
+// a new line checked for quiet every ms. What the
+// line reports: =xx a reply to xx, ~P/~W/~? a frame that answered nothing
+// shown as power, wavelength or by the flag, Xxx a command given up.
+void ProtocolTest::lineDiscipline_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("answers");
-    QTest::addColumn<int>("stillAwaiting");
+    QTest::addColumn<QString>("reported");
 
-    QTest::newRow("reply to a query") << "W7A D0352 G A" << "W" << 0;
-    QTest::newRow("reply without a command") << "D05DC0100 A" << "-" << 0;
-    QTest::newRow("oldest first") << "W82 W7B D05DC0100051E0000 A A" << "PW" << 0;
-    QTest::newRow("lambda during measurement") << "W82 W7B D05DC0100 A W82 D051E0000 A D05DC0100 A"
-                                               << "PWP" << 0;
-    QTest::newRow("later command not answered by earlier frames")
-        << "W82 D05DC010005DC0100 A W82 A" << "P-" << 1;
-    QTest::newRow("split frame answers once") << "W82 D05 DDC0100 A" << "P" << 0;
-    QTest::newRow("split frame keeps its first byte's time")
-        << "D05 W7B DDC0100 A" << "-" << 1;
-    QTest::newRow("short frame after the gap") << "W7B D051E G A" << "W" << 0;
-    QTest::newRow("short frame cannot answer a later command") << "D05 W82 G A" << "-" << 1;
-    QTest::newRow("frame begun after a command may answer it")
-        << "W82 D05DC01 W7B D00051E0000 A A" << "PW" << 0;
-    QTest::newRow("frame begun before a command may not answer it")
-        << "W82 D05DC0100051E W7B D0000 A A" << "P-" << 1;
-    QTest::newRow("empty delivery forms no frame") << "W82 D A" << "" << 1;
-    QTest::newRow("given-up command is not answered") << "T0 W82 X1000 D05DC0100 A" << "-" << 0;
-    QTest::newRow("clear drops partial and awaiting") << "W82 D05DC C D0100 A" << "" << 0;
+    QTest::newRow("query answered") << "R7A W7A D051E0000" << "=7A";
+    QTest::newRow("one command on the line, quiet before another role")
+        << "R82 W82 R7B W- D05DC0100 W- N50 @49 W- @50 W7B" << "=82";
+    QTest::newRow("measurement requests share the one queued")
+        << "R82 W82 R82 R82 D05DC0100 W82 D05DC0100 W- N-" << "=82 =82";
+    QTest::newRow("commands keep their order") << "R82 W82 R7B R7B D05DC0100 @50 W7B D051E0000 W7B"
+                                               << "=82 =7B";
+    QTest::newRow("two-byte wavelength while measuring")
+        << "R82 W82 R7B D05DC0100 R82 @50 W7B D051E @99 A W- @100 A W82" << "=82 =7B";
+    QTest::newRow("split reply answers once") << "R82 W82 D05 DDC0100" << "=82";
+    QTest::newRow("short frame after the gap") << "R7B W7B D051E N50 @49 A @50 A" << "=7B";
+    QTest::newRow("reply begun is not given up") << "R82 W82 @990 D05 @1000 A @1040 A" << "=82";
+    QTest::newRow("second frame of a delivery answered nothing")
+        << "R82 W82 D05DC010007D00001 R82 W- @50 W82" << "=82 ~P";
+    QTest::newRow("frame before any command") << "D05DC0100" << "~?";
+    QTest::newRow("empty delivery forms no frame") << "R82 W82 D" << "";
+    QTest::newRow("deadline") << "R82 W82 N1000 @999 A @1000 A N-" << "X82";
+    QTest::newRow("late reply shown as power, the next exchange checked")
+        << "R82 W82 @1000 A R82 W- @1050 W82 D05DC0100 R82 W- D07D00100 @1100 W82 D05DC0100 R82 W- @1150 W82"
+        << "X82 =82 ~P =82";
+    QTest::newRow("after giving up, another role waits for the late reply")
+        << "R82 W82 @1000 A R7B R82 @1050 W82 @1300 D05DC0100 D05DC0100 R82 @1350 W7B D051E0000 @1400 W82"
+        << "X82 =82 ~P =7B";
+    QTest::newRow("or for one deadline more")
+        << "R7B W7B @1000 A R82 @1999 W- N2000 @2000 A W82" << "X7B";
+    QTest::newRow("late reply within the quiet after giving up")
+        << "R82 W82 @1000 A R82 @1020 D05DC0100 W- @1069 W- @1070 W82" << "X82 ~P";
+    QTest::newRow("stray frame found by the regular check")
+        << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- D05DC0100 @59 W- @60 W82" << "=82 =82 ~P";
+    QTest::newRow("slow meter: quiet lasts twice its latency")
+        << "R82 W82 @100 D05DC0100 R7B @299 W- @300 W7B" << "=82";
+    QTest::newRow("reset drops the line and the partial frame")
+        << "R82 W82 D05DC C D0100 N50 @50 A W-" << "~?";
 }
 
-void ProtocolTest::matching()
+void ProtocolTest::lineDiscipline()
 {
     QFETCH(QString, script);
-    QFETCH(QString, answers);
-    QFETCH(int, stillAwaiting);
-
-    ReplyTracker tracker;
-    QVector<ArrivedFrame> delivered;
-    QString seen;
-    qint64 now = 0;
-    const QStringList events = script.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (const QString &event : events) {
-        const QString argument = event.mid(1);
-        switch (event.at(0).toLatin1()) {
-        case 'W':
-            tracker.commandWritten(quint8(argument.toUInt(nullptr, 16)), now);
-            break;
-        case 'D':
-            delivered += tracker.bytesArrived(QByteArray::fromHex(argument.toLatin1()));
-            break;
-        case 'G':
-            QVERIFY(tracker.hasPartialFrame());
-            delivered.append(tracker.takeShortFrame());
-            break;
-        case 'A': {
-            if (delivered.isEmpty())
-                break;
-            const std::optional<ReplyKind> kind = tracker.answer(delivered.takeFirst());
-            seen += !kind ? QLatin1Char('-') : *kind == ReplyKind::Power ? QLatin1Char('P') : QLatin1Char('W');
-            break;
+    LineDiscipline line;
+    QStringList reported;
+    const auto report = [&reported](const QVector<LineEvent> &events) {
+        for (const LineEvent &event : events) {
+            const QString command = QString::number(event.command, 16).toUpper();
+            if (event.kind == LineEvent::GivenUp)
+                reported << QLatin1Char('X') + command;
+            else if (event.command != 0)
+                reported << QLatin1Char('=') + command;
+            else
+                reported << QStringLiteral("~")
+                                + (!event.role ? QLatin1Char('?')
+                                   : *event.role == ReplyKind::Power ? QLatin1Char('P') : QLatin1Char('W'));
         }
-        case 'X':
-            tracker.expire(argument.toLongLong());
-            break;
-        case 'T':
+    };
+    qint64 now = 0;
+    for (const QString &step : script.split(QLatin1Char(' '))) {
+        const QString argument = step.mid(1);
+        switch (step.at(0).toLatin1()) {
+        case '@':
             now = argument.toLongLong();
             break;
-        case 'C':
-            tracker.clear();
+        case 'R':
+            line.request(quint8(argument.toUInt(nullptr, 16)));
             break;
+        case 'W':
+            if (argument == QLatin1String("-")) {
+                QVERIFY2(!line.writable(now), qPrintable(step + QLatin1String(" at ") + QString::number(now)));
+            } else {
+                QVERIFY2(line.writable(now) == quint8(argument.toUInt(nullptr, 16)),
+                         qPrintable(step + QLatin1String(" at ") + QString::number(now)));
+                line.takeWritable(now);
+            }
+            break;
+        case 'D':
+            report(line.bytesArrived(QByteArray::fromHex(argument.toLatin1()), now));
+            break;
+        case 'A':
+            report(line.advance(now));
+            break;
+        case 'N':
+            if (argument == QLatin1String("-"))
+                QVERIFY(!line.nextWakeup());
+            else
+                QCOMPARE(line.nextWakeup(), std::optional<qint64>(argument.toLongLong()));
+            break;
+        case 'C':
+            line.reset();
+            break;
+        case 'K': {
+            LineDiscipline::Timing timing;
+            timing.checkEveryMs = argument.toInt();
+            line = LineDiscipline(timing);
+            break;
+        }
         default:
-            QFAIL("unknown event");
+            QFAIL("unknown step");
         }
     }
-    QCOMPARE(seen, answers);
-    QCOMPARE(tracker.awaitingCount(), stillAwaiting);
-}
-
-void ProtocolTest::deadlines()
-{
-    ReplyTracker tracker;
-    QVERIFY(!tracker.nextDeadline());
-    tracker.commandWritten(cmdMeasure, 100);
-    tracker.commandWritten(cmdNextWavelength, 600);
-    QCOMPARE(*tracker.nextDeadline(), qint64(1100));
-    QCOMPARE(tracker.expire(1099), 0);
-    QCOMPARE(tracker.expire(1100), 1);
-    QVERIFY(!tracker.isAwaiting(cmdMeasure));
-    QVERIFY(tracker.isAwaiting(cmdNextWavelength));
-    QCOMPARE(*tracker.nextDeadline(), qint64(1600));
-    QCOMPARE(tracker.expire(5000), 1);
-    QVERIFY(!tracker.nextDeadline());
+    QTEST(reported.join(QLatin1Char(' ')), "reported");
 }
 
 void ProtocolTest::replyKinds_data()

@@ -1,0 +1,186 @@
+#include "meter/linediscipline.h"
+
+#include <algorithm>
+
+namespace meter {
+
+bool LineDiscipline::request(quint8 command)
+{
+    if (command == cmdMeasure && queue.contains(cmdMeasure))
+        return false;
+    if (queue.size() >= maxQueued)
+        return false;
+    queue.append(command);
+    return true;
+}
+
+int LineDiscipline::quietMs() const
+{
+    // A meter that takes long to answer may still have a reply on its way
+    // after the gap; wait for twice its recent latency, within reason.
+    const qint64 slow = std::min<qint64>(2 * latencyMs, timing.deadlineMs / 2);
+    return int(std::max<qint64>(timing.gapMs, slow));
+}
+
+bool LineDiscipline::quietNeededFor(quint8 command, qint64 nowMs) const
+{
+    return quietNeeded || (lastWrittenRole && *lastWrittenRole != replyKindFor(command))
+           || nowMs - lastCheckMs >= timing.checkEveryMs;
+}
+
+bool LineDiscipline::ghostHolds(quint8 command, qint64 nowMs) const
+{
+    return ghost && nowMs < ghost->untilMs && ghost->role != replyKindFor(command);
+}
+
+// The first queued command that may go out now, or -1.
+int LineDiscipline::nextIndex(qint64 nowMs) const
+{
+    // A half-received frame is a reply still coming in, or a stray one: the
+    // line is not free either way.
+    if (awaiting || queue.isEmpty() || assembler.hasPartial())
+        return -1;
+    int index = 0;
+    while (index < queue.size() && ghostHolds(queue.at(index), nowMs))
+        ++index;
+    if (index == queue.size())
+        return -1;
+    if (quietNeededFor(queue.at(index), nowMs) && nowMs - quietSinceMs < quietMs())
+        return -1;
+    return index;
+}
+
+std::optional<quint8> LineDiscipline::writable(qint64 nowMs) const
+{
+    const int index = nextIndex(nowMs);
+    if (index < 0)
+        return std::nullopt;
+    return queue.at(index);
+}
+
+quint8 LineDiscipline::takeWritable(qint64 nowMs)
+{
+    const quint8 command = queue.takeAt(nextIndex(nowMs));
+    if (nowMs - quietSinceMs >= quietMs()) {
+        lastCheckMs = nowMs;
+        // After a slip, the exchange that follows is checked too: the reply
+        // it got may have been the late one, with its own still to come.
+        quietNeeded = cautiousWrites > 0;
+        cautiousWrites = std::max(0, cautiousWrites - 1);
+    }
+    awaiting = Written{command, nowMs};
+    lastWrittenRole = replyKindFor(command);
+    return command;
+}
+
+void LineDiscipline::commandLeft(quint8 command, qint64 nowMs)
+{
+    if (awaiting && awaiting->command != command)
+        return;
+    ghost.reset();
+    awaiting = Written{command, nowMs};
+    lastWrittenRole = replyKindFor(command);
+}
+
+QVector<LineEvent> LineDiscipline::bytesArrived(const QByteArray &bytes, qint64 nowMs)
+{
+    QVector<LineEvent> events;
+    if (bytes.isEmpty())
+        return events;
+    const qint64 firstByteMs = assembler.hasPartial() ? partialSinceMs : nowMs;
+    quietSinceMs = nowMs;
+    const QVector<QByteArray> frames = assembler.push(bytes);
+    for (int i = 0; i < frames.size(); ++i)
+        events.append(frameEnded(frames.at(i), i == 0 ? firstByteMs : nowMs));
+    if (assembler.hasPartial())
+        partialSinceMs = frames.isEmpty() ? firstByteMs : nowMs;
+    return events;
+}
+
+QVector<LineEvent> LineDiscipline::advance(qint64 nowMs)
+{
+    QVector<LineEvent> events;
+    if (ghost && nowMs >= ghost->untilMs)
+        ghost.reset();
+    if (assembler.hasPartial() && nowMs - quietSinceMs >= timing.gapMs)
+        events.append(frameEnded(assembler.takePartial(), partialSinceMs));
+    // A reply that has begun to arrive is not given up.
+    if (awaiting && !assembler.hasPartial() && nowMs - awaiting->atMs >= timing.deadlineMs) {
+        LineEvent event;
+        event.kind = LineEvent::GivenUp;
+        event.command = awaiting->command;
+        ghost = Ghost{replyKindFor(awaiting->command), nowMs + timing.deadlineMs};
+        awaiting.reset();
+        ++missed;
+        // Its reply may yet come: let it, before the next command goes out.
+        quietSinceMs = std::max(quietSinceMs, nowMs);
+        outOfStep();
+        events.append(event);
+    }
+    return events;
+}
+
+LineEvent LineDiscipline::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
+{
+    LineEvent event;
+    event.bytes = bytes;
+    missed = 0;
+    if (awaiting && firstByteMs >= awaiting->atMs) {
+        event.command = awaiting->command;
+        event.role = replyKindFor(awaiting->command);
+        // Right after a slip the pairing may be off by one; learn only from
+        // exchanges that are surely in step.
+        if (exchangesSinceSlip >= 2)
+            latencyMs = std::max(firstByteMs - awaiting->atMs, latencyMs - latencyMs / 8);
+        ++exchangesSinceSlip;
+        answered = true;
+        awaiting.reset();
+    } else {
+        event.role = lastWrittenRole;
+        ghost.reset(); // most likely the late reply itself
+        outOfStep();
+    }
+    return event;
+}
+
+void LineDiscipline::outOfStep()
+{
+    quietNeeded = true;
+    cautiousWrites = 1;
+    exchangesSinceSlip = 0;
+}
+
+std::optional<qint64> LineDiscipline::nextWakeup() const
+{
+    std::optional<qint64> wakeup;
+    const auto consider = [&wakeup](qint64 atMs) {
+        if (!wakeup || atMs < *wakeup)
+            wakeup = atMs;
+    };
+    if (assembler.hasPartial())
+        consider(quietSinceMs + timing.gapMs);
+    else if (awaiting)
+        consider(awaiting->atMs + timing.deadlineMs);
+    // Queued commands wait for quiet, or for a late reply to come or not.
+    if (!awaiting && !queue.isEmpty() && !assembler.hasPartial()) {
+        const bool allHeld = ghost && std::none_of(queue.begin(), queue.end(), [this](quint8 command) {
+                                 return replyKindFor(command) == ghost->role;
+                             });
+        consider(allHeld ? ghost->untilMs : quietSinceMs + quietMs());
+    }
+    return wakeup;
+}
+
+void LineDiscipline::reset()
+{
+    *this = LineDiscipline(timing);
+}
+
+std::optional<quint8> LineDiscipline::onLine() const
+{
+    if (!awaiting)
+        return std::nullopt;
+    return awaiting->command;
+}
+
+} // namespace meter
