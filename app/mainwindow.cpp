@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QTextEdit>
-#include <QTimer>
 #include <QVariant>
 
 QString currentPortName;
@@ -36,14 +35,12 @@ MainWindow::MainWindow(QWidget *parent)
     // A vanished device makes the port report errors without end; see port/connectionloss.cpp.
     connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handlePortError);
 
-    replyClock.start();
-    replyGapTimer = new QTimer(this);
-    replyGapTimer->setSingleShot(true);
-    replyGapTimer->setInterval(meter::replyGapMs);
-    connect(replyGapTimer, &QTimer::timeout, this, &MainWindow::replyGapElapsed);
-    replyDeadlineTimer = new QTimer(this);
-    replyDeadlineTimer->setSingleShot(true);
-    connect(replyDeadlineTimer, &QTimer::timeout, this, &MainWindow::replyDeadlineCheck);
+    link = new meter::MeterLink(serialPort, this);
+    connect(link, &meter::MeterLink::replyReceived, this, &MainWindow::showReply);
+    connect(link, &meter::MeterLink::commandGivenUp, this, &MainWindow::repeatGivenUpMeasurement);
+    // The box runs an event loop; never inside the link's own handling.
+    connect(link, &meter::MeterLink::writeFailed, this, &MainWindow::reportFailedWrite,
+            Qt::QueuedConnection);
 
     ui->pushButton_ClosePort->setEnabled(false);
     ui->pushButton_SendTo_lamda->setEnabled(false);

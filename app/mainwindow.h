@@ -1,14 +1,11 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSerialPort>
-#include <QVector>
 
-#include "meter/protocol.h"
+#include "meter/meterlink.h"
 
 class MainWindowUi;
-class QTimer;
 
 class MainWindow : public QMainWindow
 {
@@ -37,31 +34,16 @@ private:
     void reportWriteError();
     void queryWavelengthOnOpen();
     void showPortClosedControls();
-    void resetReplyTracking();
-    void handleArrivedFrames();
-    void handleReplyFrame(const meter::ArrivedFrame &frame);
+    void showReply(const meter::LineEvent &reply);
     void showReading(meter::ReplyKind kind, const meter::Frame &frame);
     void blankPowerReading();
-    void continueMeasurementAfterFrame();
     void requestNextMeasurement();
-    void replyGapElapsed();
-    void replyDeadlineCheck();
-    void scheduleReplyDeadline();
+    void repeatGivenUpMeasurement(quint8 command);
+    void reportFailedWrite(quint8 command);
     void handlePortError(QSerialPort::SerialPortError error);
     void reportConnectionLost();
 
     MainWindowUi *ui;
     QSerialPort *serialPort;
-
-    // Reply framing and matching; see meter/replyhandling.cpp.
-    meter::ReplyTracker replyTracker;
-    QVector<meter::ArrivedFrame> arrivedFrames; // not yet handled, in order
-    QElapsedTimer replyClock;
-    QTimer *replyGapTimer = nullptr;
-    QTimer *replyDeadlineTimer = nullptr;
-    bool handlingFrames = false;
-    bool sendingCommand = false;
-    bool writeErrorShowing = false;
-    bool connectionLost = false;
-    int measurementsGivenUp = 0; // in a row, since the last reply
+    meter::MeterLink *link; // the order of commands on the line, and their replies
 };

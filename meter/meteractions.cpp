@@ -5,36 +5,29 @@
 
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 
+// The link decides when the byte goes on the line: at once when the line is
+// free, else as soon as the command before it has been answered or given up.
 bool MainWindow::sendCommand(quint8 command)
 {
-    const QByteArray bytes(1, static_cast<char>(command));
-    // While the write is awaited the port may deliver data and call
-    // serialRecieve; frames are then kept until this command is recorded.
-    sendingCommand = true;
-    const qint64 queued = serialPort->write(bytes);
-    const bool written = serialPort->waitForBytesWritten(meter::writeWaitMs);
-    sendingCommand = false;
-    if (queued == 1 && serialPort->isOpen()) {
-        replyTracker.commandWritten(command, replyClock.elapsed());
-        scheduleReplyDeadline();
-    }
-    if (!arrivedFrames.isEmpty() && !handlingFrames)
-        QTimer::singleShot(0, this, &MainWindow::handleArrivedFrames);
-    return written;
+    return link->send(command);
 }
 
 void MainWindow::reportWriteError()
 {
-    writeErrorShowing = true;
+    // One box per outage, not one per attempt while the line stays stalled.
+    if (!link->takeWriteErrorReport())
+        return;
     QMessageBox::warning(this, QStringLiteral("Ошибка"),
                          QStringLiteral("Ошибка записи в порт ") + currentPortName,
                          QMessageBox::Ok, QMessageBox::NoButton);
-    writeErrorShowing = false;
-    // Retries wait while the box is up; give the loop its next chance now.
-    if (!replyDeadlineTimer->isActive())
-        replyDeadlineTimer->start(meter::replyDeadlineMs);
+}
+
+// Only a measurement request's failed write is reported to the user.
+void MainWindow::reportFailedWrite(quint8 command)
+{
+    if (command == meter::cmdMeasure)
+        reportWriteError();
 }
 
 void MainWindow::queryWavelengthOnOpen()
@@ -53,7 +46,7 @@ void MainWindow::on_pushButton_read_clicked()
 {
     wavelengthMode = 0;
     measureState = measureState == 1 ? 0 : measureState + 1;
-    if (!sendCommand(meter::cmdMeasure) && !connectionLost)
+    if (!sendCommand(meter::cmdMeasure))
         reportWriteError();
     ui->pushButton_read->setAutoRepeat(true);
 }

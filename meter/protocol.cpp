@@ -1,7 +1,5 @@
 #include "meter/protocol.h"
 
-#include <algorithm>
-
 namespace meter {
 
 const QString blankText = QStringLiteral(" ");
@@ -92,72 +90,6 @@ QByteArray FrameAssembler::takePartial()
     QByteArray partial = buffer;
     buffer.clear();
     return partial;
-}
-
-void ReplyTracker::commandWritten(quint8 command, qint64 nowMs)
-{
-    awaiting.append({command, nextSequence++, nowMs});
-}
-
-QVector<ArrivedFrame> ReplyTracker::bytesArrived(const QByteArray &bytes)
-{
-    QVector<ArrivedFrame> arrived;
-    if (bytes.isEmpty())
-        return arrived;
-    // A frame that began in an earlier delivery keeps its first byte's limit.
-    quint64 firstLimit = assembler.hasPartial() ? partialWrittenBefore : nextSequence;
-    const QVector<QByteArray> frames = assembler.push(bytes);
-    for (int i = 0; i < frames.size(); ++i)
-        arrived.append({frames.at(i), i == 0 ? firstLimit : nextSequence});
-    if (assembler.hasPartial())
-        partialWrittenBefore = frames.isEmpty() ? firstLimit : nextSequence;
-    return arrived;
-}
-
-ArrivedFrame ReplyTracker::takeShortFrame()
-{
-    return {assembler.takePartial(), partialWrittenBefore};
-}
-
-std::optional<ReplyKind> ReplyTracker::answer(const ArrivedFrame &frame)
-{
-    if (awaiting.isEmpty() || awaiting.first().sequence >= frame.writtenBefore)
-        return std::nullopt;
-    const quint8 command = awaiting.takeFirst().command;
-    return replyKindFor(command);
-}
-
-bool ReplyTracker::isAwaiting(quint8 command) const
-{
-    for (const Awaiting &entry : awaiting)
-        if (entry.command == command)
-            return true;
-    return false;
-}
-
-int ReplyTracker::expire(qint64 nowMs, qint64 deadlineMs)
-{
-    const int before = awaiting.size();
-    awaiting.erase(std::remove_if(awaiting.begin(), awaiting.end(),
-                                  [&](const Awaiting &entry) {
-                                      return nowMs - entry.writtenAtMs >= deadlineMs;
-                                  }),
-                   awaiting.end());
-    return before - awaiting.size();
-}
-
-std::optional<qint64> ReplyTracker::nextDeadline(qint64 deadlineMs) const
-{
-    if (awaiting.isEmpty())
-        return std::nullopt;
-    return awaiting.first().writtenAtMs + deadlineMs;
-}
-
-void ReplyTracker::clear()
-{
-    awaiting.clear();
-    assembler.clear();
-    partialWrittenBefore = 0;
 }
 
 } // namespace meter

@@ -1,15 +1,12 @@
 #pragma once
 
-// The meter's wire protocol: command bytes, reply frames, how replies are
-// matched to the commands they answer, and the text of readings. No widgets
-// and no timers here: callers pass the time in, so the window, the tests,
-// the simulator and the tools all share this one implementation.
+// The meter's wire protocol: command bytes, reply frames and the text of
+// readings. No widgets and no timers here, so the window, the tests, the
+// simulator and the tools all share this one implementation.
 
 #include <QByteArray>
 #include <QString>
 #include <QVector>
-
-#include <optional>
 
 namespace meter {
 
@@ -62,48 +59,6 @@ public:
 
 private:
     QByteArray buffer;
-};
-
-// A frame together with the point in the command sequence when its first byte
-// arrived: it can only answer commands written before that.
-struct ArrivedFrame
-{
-    QByteArray bytes;
-    quint64 writtenBefore = 0;
-};
-
-// Keeps the commands that await their reply, oldest first, and matches each
-// arriving frame to the oldest one it can answer.
-class ReplyTracker
-{
-public:
-    void commandWritten(quint8 command, qint64 nowMs);
-    QVector<ArrivedFrame> bytesArrived(const QByteArray &bytes);
-    bool hasPartialFrame() const { return assembler.hasPartial(); }
-    // A partial frame whose gap has run out, decoded as a short frame.
-    ArrivedFrame takeShortFrame();
-    // Removes and returns the kind of the command this frame answers; nothing
-    // when no command written before the frame's arrival awaits a reply.
-    std::optional<ReplyKind> answer(const ArrivedFrame &frame);
-    bool isAwaiting(quint8 command) const;
-    int awaitingCount() const { return awaiting.size(); }
-    // Gives up commands that have waited deadlineMs or more; returns how many.
-    int expire(qint64 nowMs, qint64 deadlineMs = replyDeadlineMs);
-    // When the oldest awaiting command runs out of time, if any.
-    std::optional<qint64> nextDeadline(qint64 deadlineMs = replyDeadlineMs) const;
-    void clear();
-
-private:
-    struct Awaiting
-    {
-        quint8 command;
-        quint64 sequence;
-        qint64 writtenAtMs;
-    };
-    QVector<Awaiting> awaiting;
-    FrameAssembler assembler;
-    quint64 nextSequence = 0;
-    quint64 partialWrittenBefore = 0;
 };
 
 } // namespace meter

@@ -5,58 +5,30 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 
-// Replies are cut into 4-byte frames across deliveries and each frame is
-// matched to the oldest command awaiting a reply, so a reading is always shown
-// as what it is. The continuous loop keeps one measurement request in flight.
+// The link frames the bytes and tells what each reply answers, so a reading
+// is always shown as what it is; this side only shows it and keeps the
+// continuous measurement going.
 
 void MainWindow::serialRecieve()
 {
     ui->pushButton_SendTo_lamda->setEnabled(true);
     ui->pushButton_read->setEnabled(true);
     ui->label_2->setVisible(false);
+    link->readAvailable();
+}
 
-    const QByteArray bytes = serialPort->readAll();
-    arrivedFrames += replyTracker.bytesArrived(bytes);
-    if (replyTracker.hasPartialFrame())
-        replyGapTimer->start();
+void MainWindow::showReply(const meter::LineEvent &reply)
+{
+    // Before any command was written there is nothing to go by but the flag.
+    const meter::ReplyKind kind = reply.role ? *reply.role
+                                             : (wavelengthMode != 0 ? meter::ReplyKind::Wavelength
+                                                                    : meter::ReplyKind::Power);
+    showReading(kind, meter::decodeFrame(reply.bytes));
+    if (measureState == 1)
+        requestNextMeasurement();
     else
-        replyGapTimer->stop();
-
-    handleArrivedFrames();
-}
-
-void MainWindow::handleArrivedFrames()
-{
-    // A command being written or frames already being handled further up the
-    // stack: these frames are handled in turn, not out of order.
-    if (handlingFrames || sendingCommand)
-        return;
-    handlingFrames = true;
-    while (!arrivedFrames.isEmpty())
-        handleReplyFrame(arrivedFrames.takeFirst());
-    handlingFrames = false;
-}
-
-void MainWindow::replyGapElapsed()
-{
-    if (!replyTracker.hasPartialFrame())
-        return;
-    arrivedFrames.append(replyTracker.takeShortFrame());
-    handleArrivedFrames();
-}
-
-void MainWindow::handleReplyFrame(const meter::ArrivedFrame &arrived)
-{
-    const std::optional<meter::ReplyKind> answered = replyTracker.answer(arrived);
-    const meter::ReplyKind kind = answered ? *answered
-                                           : (wavelengthMode != 0 ? meter::ReplyKind::Wavelength
-                                                                  : meter::ReplyKind::Power);
-    measurementsGivenUp = 0;
-    showReading(kind, meter::decodeFrame(arrived.bytes));
-    continueMeasurementAfterFrame();
-    scheduleReplyDeadline();
+        blankPowerReading();
 }
 
 void MainWindow::showReading(meter::ReplyKind kind, const meter::Frame &frame)
@@ -77,53 +49,21 @@ void MainWindow::blankPowerReading()
     ui->label_9->setText(meter::blankText);
 }
 
-void MainWindow::continueMeasurementAfterFrame()
-{
-    if (measureState != 1) {
-        blankPowerReading();
-        return;
-    }
-    if (!replyTracker.isAwaiting(meter::cmdMeasure))
-        requestNextMeasurement();
-}
-
 void MainWindow::requestNextMeasurement()
 {
     wavelengthMode = 0;
-    if (!sendCommand(meter::cmdMeasure) && !connectionLost)
+    if (!sendCommand(meter::cmdMeasure))
         reportWriteError();
 }
 
-void MainWindow::scheduleReplyDeadline()
+// A lost measurement reply must not stall the display; an unanswered query
+// on a port where no meter ever answered gets nothing more.
+void MainWindow::repeatGivenUpMeasurement(quint8 command)
 {
-    const std::optional<qint64> deadline = replyTracker.nextDeadline();
-    if (!deadline) {
-        replyDeadlineTimer->stop();
+    if (command != meter::cmdMeasure || measureState != 1 || !link->meterAnswered())
         return;
-    }
-    replyDeadlineTimer->start(int(qMax<qint64>(0, *deadline - replyClock.elapsed())));
-}
-
-void MainWindow::replyDeadlineCheck()
-{
-    const bool measurementWasAwaited = replyTracker.isAwaiting(meter::cmdMeasure);
-    replyTracker.expire(replyClock.elapsed());
-    const bool measurementGivenUp = measurementWasAwaited && !replyTracker.isAwaiting(meter::cmdMeasure);
-    if (measureState == 1 && !replyTracker.isAwaiting(meter::cmdMeasure) && serialPort->isOpen()
-        && !writeErrorShowing) {
-        // Two requests in a row unanswered: the shown reading is no longer live.
-        if (measurementGivenUp && ++measurementsGivenUp >= 2)
-            blankPowerReading();
-        requestNextMeasurement();
-    }
-    scheduleReplyDeadline();
-}
-
-void MainWindow::resetReplyTracking()
-{
-    replyTracker.clear();
-    arrivedFrames.clear();
-    replyGapTimer->stop();
-    replyDeadlineTimer->stop();
-    measurementsGivenUp = 0;
+    // Two requests in a row unanswered: the shown reading is no longer live.
+    if (link->missedInARow() >= 2)
+        blankPowerReading();
+    requestNextMeasurement();
 }

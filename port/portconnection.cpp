@@ -24,15 +24,17 @@ void MainWindow::on_pushButton_OpenPort_clicked()
                              QMessageBox::NoButton);
         return;
     }
-    resetReplyTracking();
-    connectionLost = false;
+    // Whatever a device sent before it was opened (a reply to a command
+    // written before the last close) is no answer to the query.
+    serialPort->clear(QSerialPort::Input);
+    link->reset();
     queryWavelengthOnOpen();
     QMessageBox::information(this, QStringLiteral("Сообщение"),
                              QStringLiteral("Порт ") + currentPortName
                                  + QStringLiteral(" успешно открыт : )"),
                              QMessageBox::Ok, QMessageBox::NoButton);
     // The meter may have gone while the box was up; the controls already say so.
-    if (connectionLost)
+    if (!serialPort->isOpen())
         return;
     ui->pushButton_OpenPort->setEnabled(false);
     ui->pushButton_ClosePort->setEnabled(true);
@@ -43,7 +45,7 @@ void MainWindow::on_pushButton_OpenPort_clicked()
 void MainWindow::on_pushButton_ClosePort_clicked()
 {
     serialPort->close();
-    resetReplyTracking();
+    link->reset();
     QMessageBox::information(this, QStringLiteral("Сообщение"),
                              QStringLiteral("Порт ") + currentPortName
                                  + QStringLiteral(" успешно закрыт : )"),
@@ -65,7 +67,7 @@ void MainWindow::showPortClosedControls()
 void MainWindow::on_pushButton_ClosePort_2_clicked()
 {
     serialPort->close();
-    resetReplyTracking();
+    link->reset();
     ui->pushButton_OpenPort->setEnabled(true);
     ui->pushButton_ClosePort->setEnabled(false);
     ui->cmbPort->setEnabled(true);
