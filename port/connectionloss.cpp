@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/sharedstate.h"
+#include "port/devicegone.h"
 
 #include <QMessageBox>
 #include <QTimer>
@@ -10,13 +11,10 @@
 // once, then tell the user.
 void MainWindow::handlePortError(QSerialPort::SerialPortError error)
 {
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
-        return;
-    if (!serialPort->isOpen())
+    if (!deviceGone(serialPort, error))
         return;
     serialPort->close();
-    resetReplyTracking();
-    connectionLost = true;
+    link->reset();
     showPortClosedControls();
     // Not from inside the port's own signal: the box runs an event loop.
     QTimer::singleShot(0, this, &MainWindow::reportConnectionLost);

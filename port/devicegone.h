@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QSerialPort>
+
+// Whether an error on an open port means the device behind it is gone
+// (cable pulled, meter switched off) rather than a passing hiccup.
+bool deviceGone(QSerialPort *port, QSerialPort::SerialPortError error);
