@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPair>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -115,6 +116,22 @@ void applySplit(MeterSimulator &sim, const QString &text)
     sim.setSplitReplies(bytes, pause);
 }
 
+// N:MS, or N alone when the pause may be left out (it is 0 then).
+QPair<int, int> countAndMs(const QCommandLineParser &parser, const QString &name, bool msRequired)
+{
+    const QString text = parser.value(name);
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool countOk = false;
+    bool msOk = parts.size() == 1 && !msRequired;
+    const int count = parts.at(0).toInt(&countOk);
+    const int ms = parts.size() == 2 ? parts.at(1).toInt(&msOk) : 0;
+    if (!countOk || !msOk || parts.size() > 2 || count < 1 || ms < 0 || ms > 60000)
+        throw UsageError{QStringLiteral("bad value '%1' for --%2: expected N%3, a count of 1 or more and a "
+                                        "time in ms up to 60000, e.g. 50:1200")
+                             .arg(text, name, msRequired ? QStringLiteral(":MS") : QStringLiteral("[:MS]"))};
+    return {count, ms};
+}
+
 void configure(MeterSimulator &sim, const QCommandLineParser &parser)
 {
     if (!parser.positionalArguments().isEmpty())
@@ -148,6 +165,14 @@ void configure(MeterSimulator &sim, const QCommandLineParser &parser)
         sim.setDropEvery(intValue(parser, QStringLiteral("drop-every"), 0, INT_MAX));
     if (parser.isSet(QStringLiteral("garbage-every")))
         sim.setGarbageEvery(intValue(parser, QStringLiteral("garbage-every"), 0, INT_MAX));
+    if (parser.isSet(QStringLiteral("late-every"))) {
+        const QPair<int, int> late = countAndMs(parser, QStringLiteral("late-every"), true);
+        sim.setLateEvery(late.first, late.second);
+    }
+    if (parser.isSet(QStringLiteral("stray-every"))) {
+        const QPair<int, int> stray = countAndMs(parser, QStringLiteral("stray-every"), false);
+        sim.setStrayEvery(stray.first, stray.second);
+    }
     if (parser.isSet(QStringLiteral("hang-up-after")))
         sim.setHangUpAfter(intValue(parser, QStringLiteral("hang-up-after"), 1, INT_MAX));
 }
@@ -196,6 +221,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("drop-every"), QStringLiteral("Leave every Nth reply unsent."), QStringLiteral("N")},
         {QStringLiteral("garbage-every"), QStringLiteral("Send garbage (aa 55 aa) instead of every Nth reply."),
          QStringLiteral("N")},
+        {QStringLiteral("late-every"),
+         QStringLiteral("Send every Nth reply MS late; the replies after it wait for it."), QStringLiteral("N:MS")},
+        {QStringLiteral("stray-every"),
+         QStringLiteral("After every Nth reply (and a pause of MS), send a frame that answers nothing (04 d2 00 01)."),
+         QStringLiteral("N[:MS]")},
         {QStringLiteral("hang-up-after"),
          QStringLiteral("Hang up after the Nth reply has been sent, then exit."), QStringLiteral("N")},
         {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, to stderr.")},
@@ -209,6 +239,7 @@ int main(int argc, char *argv[])
         parser.showHelp(0);
 
     MeterSimulator sim;
+    sim.setLogging(false); // it would grow for as long as the simulator runs
     try {
         configure(sim, parser);
     } catch (const UsageError &error) {

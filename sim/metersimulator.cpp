@@ -176,6 +176,24 @@ void MeterSimulator::setGarbageEvery(int n, const QByteArray &bytes)
     garbage = bytes;
 }
 
+void MeterSimulator::setLateEvery(int n, int extraMs)
+{
+    lateEvery = qMax(0, n);
+    lateExtraMs = qMax(0, extraMs);
+}
+
+void MeterSimulator::setStrayEvery(int n, int afterMs, const QByteArray &frame)
+{
+    strayEvery = qMax(0, n);
+    strayAfterMs = qMax(0, afterMs);
+    strayFrame = frame;
+}
+
+QByteArray MeterSimulator::defaultStrayFrame()
+{
+    return meter::powerFrame(1234, false, true);
+}
+
 void MeterSimulator::setHangUpAfter(int n)
 {
     hangUpAfter = n;
@@ -227,6 +245,9 @@ void MeterSimulator::answer(quint8 command)
         return;
     if (garbageEvery > 0 && repliesMade % garbageEvery == 0)
         reply = garbage;
+    if (logging)
+        answerLog.append({command, reply});
+    const int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
     if (pairReplies) {
         if (heldReplies == 0) {
             held = reply;
@@ -236,10 +257,16 @@ void MeterSimulator::answer(quint8 command)
         reply.prepend(held);
         held.clear();
         heldReplies = 0;
-        queueReply(reply, 2);
-        return;
+        queueReply(reply, 2, extraDelayMs);
+    } else {
+        queueReply(reply, 1, extraDelayMs);
     }
-    queueReply(reply, 1);
+    if (strayEvery > 0 && repliesMade % strayEvery == 0 && !strayFrame.isEmpty()) {
+        if (logging)
+            answerLog.append({0, strayFrame});
+        queue.append({strayFrame, clock.elapsed() + strayAfterMs, strayAfterMs, 0});
+        sendDue();
+    }
 }
 
 QByteArray MeterSimulator::powerReply()
@@ -252,9 +279,9 @@ QByteArray MeterSimulator::powerReply()
     return meter::powerFrame(quint16(hundredths), level < 0, decibelUnit);
 }
 
-void MeterSimulator::queueReply(const QByteArray &bytes, int replies)
+void MeterSimulator::queueReply(const QByteArray &bytes, int replies, int extraDelayMs)
 {
-    const qint64 due = clock.elapsed() + replyDelayMs;
+    const qint64 due = clock.elapsed() + replyDelayMs + extraDelayMs;
     if (splitFirst > 0 && splitFirst < bytes.size()) {
         queue.append({bytes.left(splitFirst), due, 0, 0});
         // The pause counts from the first part, however late that went out.
@@ -395,5 +422,7 @@ QByteArray MeterSimulator::sent() const
 
 void MeterSimulator::logEntry(LogEntry::Direction direction, const QByteArray &bytes)
 {
+    if (!logging)
+        return;
     entries.append({direction, bytes, clock.elapsed()});
 }

@@ -55,6 +55,13 @@ public:
     void setPairReplies(bool pair);
     void setDropEvery(int n);
     void setGarbageEvery(int n, const QByteArray &garbage = QByteArray("\xAA\x55\xAA", 3));
+    // Sends every Nth reply extraMs later than due; the replies behind it wait
+    // for it, as a meter answering in order does. 0 = off.
+    void setLateEvery(int n, int extraMs);
+    // After every Nth reply, afterMs later, sends a frame that answers
+    // nothing. 0 = off.
+    void setStrayEvery(int n, int afterMs = 0, const QByteArray &frame = defaultStrayFrame());
+    static QByteArray defaultStrayFrame(); // 12.34 dB
     void setHangUpAfter(int n); // -1 = never
     void hangUp();
     void sendRaw(const QByteArray &bytes);
@@ -62,7 +69,18 @@ public:
     // device reset would.
     void discardUnread();
 
+    // Every frame queued for sending, with the command it answers (0 for a
+    // stray frame): what a reading on the window may have come from.
+    struct Answer
+    {
+        quint8 command;
+        QByteArray bytes;
+    };
+    QVector<Answer> answers() const { return answerLog; }
+
     QVector<LogEntry> log() const { return entries; }
+    // The logs grow with every byte; long runs switch them off.
+    void setLogging(bool on) { logging = on; }
     QByteArray received() const;
     QByteArray sent() const;
     void clearLog() { entries.clear(); }
@@ -88,7 +106,7 @@ private:
     void readMaster();
     void answer(quint8 command);
     QByteArray powerReply();
-    void queueReply(const QByteArray &bytes, int replies);
+    void queueReply(const QByteArray &bytes, int replies, int extraDelayMs = 0);
     void sendDue();
     void writeMaster(const QByteArray &bytes);
     void flushBacklog();
@@ -127,6 +145,11 @@ private:
     int dropEvery = 0;
     int garbageEvery = 0;
     QByteArray garbage;
+    int lateEvery = 0;
+    int lateExtraMs = 0;
+    int strayEvery = 0;
+    int strayAfterMs = 0;
+    QByteArray strayFrame;
     int hangUpAfter = -1;
     bool hangingUp = false;
 
@@ -136,4 +159,6 @@ private:
     int sentReplies = 0;
     int emptyWakeups = 0;
     QVector<LogEntry> entries;
+    QVector<Answer> answerLog;
+    bool logging = true;
 };
