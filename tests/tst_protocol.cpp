@@ -1,3 +1,4 @@
+#include "app/qtcompat.h"
 #include "meter/protocol.h"
 
 #include <QRandomGenerator>
@@ -191,7 +192,7 @@ void ProtocolTest::matching()
     QVector<ArrivedFrame> delivered;
     QString seen;
     qint64 now = 0;
-    const QStringList events = script.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QStringList events = script.split(QLatin1Char(' '), skipEmptyParts);
     for (const QString &event : events) {
         const QString argument = event.mid(1);
         switch (event.at(0).toLatin1()) {
