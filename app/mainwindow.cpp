@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/qtcompat.h"
 #include "app/sharedstate.h"
 #include "ui/captionfit.h"
 #include "ui/helptext.h"
@@ -64,7 +65,7 @@ void MainWindow::fillPortList()
     // Enumeration never lists pseudo-terminals, such as the simulated meter's;
     // ZERAK_EXTRA_PORTS offers such paths (separated by ':') after the real ports.
     const QStringList extraPorts = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS"))
-                                       .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+                                       .split(QLatin1Char(':'), skipEmptyParts);
     for (const QString &path : extraPorts)
         ui->cmbPort->insertItem(ui->cmbPort->count(), QIcon(), path, QVariant());
 }
