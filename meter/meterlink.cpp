@@ -194,7 +194,7 @@ void MeterLink::armTimer()
     if (timer->isActive() && timerDueMs <= *wakeup)
         return;
     timerDueMs = *wakeup;
-    timer->start(int(qBound<qint64>(0, *wakeup - at, INT_MAX)));
+    timer->start(int(qBound(qint64(0), *wakeup - at, qint64(INT_MAX))));
 }
 
 } // namespace meter
