@@ -195,6 +195,11 @@ void drawChart(QPainter &painter, const QVector<Reading> &readings, const PlotIn
         facts << readings.first().at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"))
               << QStringLiteral("%1 readings").arg(readings.size())
               << QStringLiteral("mean %1 %2").arg(QString::number(sum / readings.size(), 'f', 2), unit);
+        double squares = 0;
+        for (const Reading &reading : readings)
+            squares += std::pow(reading.hundredths / 100.0 - sum / readings.size(), 2);
+        if (readings.size() > 1)
+            facts << QStringLiteral("std dev %1 dB").arg(std::sqrt(squares / (readings.size() - 1)), 0, 'f', 2);
     }
     if (info.reference)
         facts << QStringLiteral("reference %1 dBm").arg(hundredthsText(*info.reference));
@@ -216,6 +221,7 @@ bool writePlot(const QString &fileName, const QVector<Reading> &readings, const 
         svg.setViewBox(QRect(QPoint(0, 0), plotSize));
         svg.setResolution(96); // what browsers take a CSS pixel to be: shown at plotSize
         svg.setTitle(QStringLiteral("Optical power at %1 nm").arg(info.wavelengthNm));
+        svg.setDescription(QStringLiteral("Power against time, logged by zerak-cli"));
         QPainter painter(&svg);
         drawChart(painter, readings, info);
     } else {
