@@ -3,9 +3,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-          fonts-dejavu-core desktop-file-utils)
+          libqt5svg5-dev fonts-dejavu-core desktop-file-utils)
 if [ "${ZERAK_QT6:-OFF}" = ON ]; then
-    packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev)
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev)
 fi
 packages+=("$@")
 

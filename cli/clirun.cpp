@@ -1,0 +1,164 @@
+#include "cli/clirun.h"
+
+#include "cli/console.h"
+#include "cli/detect.h"
+#include "cli/meterrun.h"
+#include "cli/options.h"
+#include "port/portreport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QSerialPortInfo>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+namespace {
+
+#ifdef Q_OS_UNIX
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written;
+}
+
+// Ctrl-C and kill reach the event loop as an event, so a run ends as it
+// would after its last reading: output flushed, stats and plot written.
+bool onInterrupt(QCoreApplication &app, const std::function<void()> &interrupt)
+{
+    if (::pipe(signalPipe) != 0)
+        return false;
+    for (int fd : signalPipe) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [interrupt] {
+        char byte;
+        while (::read(signalPipe[0], &byte, 1) > 0) {
+        }
+        interrupt();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+#else
+bool onInterrupt(QCoreApplication &, const std::function<void()> &)
+{
+    return true;
+}
+#endif
+
+// Scripts read stderr: Qt's own chatter (e.g. about XDG_RUNTIME_DIR under
+// cron) must not mix with this program's messages. Only its errors pass.
+void qtMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        printError(QStringLiteral("Qt: ") + message);
+}
+
+int badArguments(const QString &message)
+{
+    printError(message);
+    printErrorLine(QStringLiteral("Try 'zerak-cli --help'."));
+    return exitBadArguments;
+}
+
+void listPorts()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        printLine(portReportBlock(portDetailsOf(port))); // its last line feed and printLine's: an empty line
+}
+
+template <typename Runner>
+int runInLoop(QCoreApplication &app, Runner *runner)
+{
+    QObject::connect(runner, &Runner::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
+    if (!onInterrupt(app, [runner] { runner->interrupt(); })) {
+        std::perror("zerak-cli: signal handling");
+        return exitFailure;
+    }
+    runner->start();
+    return app.exec();
+}
+
+} // namespace
+
+int run(int argc, char *argv[])
+{
+    qInstallMessageHandler(qtMessage);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    addOptions(parser);
+    const bool parsed = parser.parse(arguments);
+
+    // Text in a chart needs the GUI application, which needs a platform;
+    // without a display the offscreen one does.
+    std::unique_ptr<QCoreApplication> app;
+    if (parsed && parser.isSet(QStringLiteral("plot"))) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(QStringLiteral("zerak-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZERAK_VERSION));
+    parser.setApplicationDescription(
+        QStringLiteral("Finds the optical power meter on the serial ports, reads its wavelength and logs "
+                       "its readings."));
+
+    if (!parsed)
+        return badArguments(parser.errorText());
+    // --help-all too, where Qt adds it: this program takes no Qt options.
+    if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(parser.helpText() + helpEpilogue()), stdout);
+        return exitOk;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printLine(QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion());
+        return exitOk;
+    }
+    Options options;
+    try {
+        options = optionsFrom(parser);
+    } catch (const UsageError &error) {
+        return badArguments(error.message);
+    }
+
+    switch (options.command) {
+    case Command::Ports:
+        listPorts();
+        return exitOk;
+    case Command::Detect: {
+        Detector detector;
+        return runInLoop(*app, &detector);
+    }
+    default: {
+        MeterRun meterRun(options);
+        return runInLoop(*app, &meterRun);
+    }
+    }
+}
+
+} // namespace cli

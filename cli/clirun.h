@@ -1,0 +1,8 @@
+#pragma once
+
+namespace cli {
+
+// The whole of zerak-cli; main() only calls this.
+int run(int argc, char *argv[]);
+
+} // namespace cli

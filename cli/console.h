@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace cli {
+
+// Each line is flushed at once: a log read through a pipe stays current,
+// and nothing is lost if the run is killed.
+void printLine(const QString &line);
+void printErrorLine(const QString &line);
+// "zerak-cli: " + message on stderr.
+void printError(const QString &message);
+
+// "12/30 readings" on stderr, redrawn in place; only when stderr is a terminal.
+class Progress
+{
+public:
+    explicit Progress(int total);
+    void show(int done);
+    void clear();
+
+private:
+    int total;
+    bool shown = false;
+};
+
+} // namespace cli

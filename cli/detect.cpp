@@ -1,0 +1,134 @@
+#include "cli/detect.h"
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/meterport.h"
+#include "meter/meterlink.h"
+#include "port/devicegone.h"
+#include "port/portreport.h"
+
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+#include <optional>
+
+namespace cli {
+
+namespace {
+
+// The meters' wavelengths lie in this range; another device's bytes seldom do.
+bool plausibleWavelength(quint16 nanometres)
+{
+    return nanometres >= 400 && nanometres <= 1700;
+}
+
+QStringList portsToAsk()
+{
+    QStringList ports;
+    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : available) {
+        if (portDetailsOf(info).busy) {
+            printError(info.systemLocation() + QStringLiteral(": port busy, skipped"));
+            continue;
+        }
+        ports << info.systemLocation();
+    }
+    // Enumeration never lists pseudo-terminals such as the simulated meter's.
+    const QStringList extra = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS")).split(QLatin1Char(':'));
+    for (const QString &path : extra)
+        if (!path.isEmpty() && !ports.contains(path))
+            ports << path;
+    return ports;
+}
+
+} // namespace
+
+struct Detector::Probe
+{
+    QString path;
+    QSerialPort *port = nullptr;
+    meter::MeterLink *link = nullptr;
+    std::optional<meter::Frame> wavelength;
+    bool settled = false;
+};
+
+Detector::Detector(QObject *parent) : QObject(parent)
+{
+}
+
+Detector::~Detector() = default;
+
+void Detector::start()
+{
+    meter::LineDiscipline::Timing timing;
+    timing.deadlineMs = probeDeadlineMs;
+    const QStringList paths = portsToAsk();
+    for (const QString &path : paths) {
+        auto probe = std::make_unique<Probe>();
+        Probe &p = *probe;
+        p.path = path;
+        p.port = new QSerialPort(this);
+        if (const std::optional<OpenFailure> failure = openMeterPort(*p.port, path)) {
+            printError(path + QStringLiteral(": ") + failure->reason + QStringLiteral(", skipped"));
+            continue;
+        }
+        p.link = new meter::MeterLink(p.port, this, timing);
+        connect(p.port, &QSerialPort::readyRead, p.link, &meter::MeterLink::readAvailable);
+        connect(p.port, &QSerialPort::errorOccurred, this, [this, &p](QSerialPort::SerialPortError error) {
+            if (deviceGone(p.port, error))
+                settle(p);
+        });
+        connect(p.link, &meter::MeterLink::replyReceived, this, [this, &p](const meter::LineEvent &reply) {
+            if (reply.command != meter::cmdQueryWavelength || reply.role != meter::ReplyKind::Wavelength)
+                return;
+            p.wavelength = meter::decodeFrame(reply.bytes);
+            settle(p);
+        });
+        connect(p.link, &meter::MeterLink::commandGivenUp, this, [this, &p] { settle(p); });
+        probes.push_back(std::move(probe));
+        p.link->send(meter::cmdQueryWavelength);
+    }
+    // Whatever a port does, the probe ends.
+    QTimer::singleShot(2 * probeDeadlineMs + meter::replyGapMs, this, &Detector::interrupt);
+    finishWhenSettled();
+}
+
+void Detector::interrupt()
+{
+    for (const std::unique_ptr<Probe> &probe : probes)
+        settle(*probe);
+    finishWhenSettled();
+}
+
+void Detector::settle(Probe &probe)
+{
+    if (probe.settled)
+        return;
+    probe.settled = true;
+    closeMeterPort(*probe.port);
+    probe.link->reset();
+    finishWhenSettled();
+}
+
+void Detector::finishWhenSettled()
+{
+    if (done)
+        return;
+    for (const std::unique_ptr<Probe> &probe : probes)
+        if (!probe->settled)
+            return;
+    done = true;
+    int found = 0;
+    for (const std::unique_ptr<Probe> &probe : probes) {
+        if (probe->wavelength && plausibleWavelength(probe->wavelength->value)) {
+            printLine(probe->path + QStringLiteral("  ") + meter::wavelengthText(*probe->wavelength));
+            ++found;
+        }
+    }
+    if (found == 0)
+        printError(QStringLiteral("no meter answered"));
+    emit finished(found > 0 ? exitOk : exitNoReply);
+}
+
+} // namespace cli
