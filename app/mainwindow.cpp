@@ -4,6 +4,7 @@
 #include "ui/captionfit.h"
 #include "ui/helptext.h"
 #include "ui/mainwindowui.h"
+#include "ui/pacedlabels.h"
 
 #include <QComboBox>
 #include <QIcon>
@@ -29,6 +30,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->label_7->setText(QStringLiteral(" "));
     ui->label_8->setText(QStringLiteral(" "));
     ui->label_9->setText(QStringLiteral(" "));
+    readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
     fillPortList();
 
     serialPort = new QSerialPort(this);

@@ -8,6 +8,7 @@
 #include "meter/protocol.h"
 
 class MainWindowUi;
+class PacedLabels;
 class QTimer;
 
 class MainWindow : public QMainWindow
@@ -52,6 +53,7 @@ private:
 
     MainWindowUi *ui;
     QSerialPort *serialPort;
+    PacedLabels *readingLabels; // label_5, 7, 8, 9: repainted at most once a frame
 
     // Reply framing and matching; see meter/replyhandling.cpp.
     meter::ReplyTracker replyTracker;
