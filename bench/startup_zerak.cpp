@@ -1,0 +1,14 @@
+// The program's main with a probe that reports when the window is first shown.
+#include "app/mainwindow.h"
+#include "startupprobe.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    MainWindow window;
+    StartupProbe probe(&window);
+    window.show();
+    return application.exec();
+}
