@@ -73,7 +73,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->label_7->setText(QStringLiteral(" "));
     ui->label_8->setText(QStringLiteral(" "));
     ui->label_9->setText(QStringLiteral(" "));
-    readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
 
     serialPort = new QSerialPort(this);
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(serialRecieve()));
@@ -94,6 +93,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->pushButton_read->setEnabled(false);
     ui->label_2->setStyleSheet(QStringLiteral("color: rgb(200, 0, 0)"));
     widenCaptionsToFit(ui);
+    readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
     appendHelpText(ui->txtOutput);
 
     listPorts(ui->cmbPort, finishPortScan());

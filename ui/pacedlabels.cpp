@@ -17,10 +17,14 @@ PacedLabels::PacedLabels(const QList<QLabel *> &labels, QObject *parent)
     releaseTimer->setSingleShot(true);
     releaseTimer->setTimerType(Qt::PreciseTimer);
     connect(releaseTimer, &QTimer::timeout, this, &PacedLabels::release);
-    // The labels may overlap, so a paint of one paints its neighbours too:
-    // the frame counts from the last paint of any of them.
-    for (QLabel *label : labels)
+    for (QLabel *label : labels) {
+        // The labels may overlap, so a paint of one paints its neighbours
+        // too: the frame counts from the last paint of any of them.
         label->installEventFilter(this);
+        // A label whose text changes asks its parent to lay out again unless
+        // its size is fixed: one more pass of the event loop for every change.
+        label->setFixedSize(label->size());
+    }
 }
 
 void PacedLabels::setText(QLabel *label, const QString &text)

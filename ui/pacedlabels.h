@@ -15,6 +15,7 @@ class QTimer;
 class PacedLabels : public QObject
 {
 public:
+    // The labels keep the size they have now: create this once they are laid out.
     PacedLabels(const QList<QLabel *> &labels, QObject *parent = nullptr);
 
     void setText(QLabel *label, const QString &text);
