@@ -13,6 +13,7 @@
 //
 // bench_meter [--rounds N] [--seconds S] [--only blocking|event|window]
 
+#include "app/eventloop.h"
 #include "app/mainwindow.h"
 #include "meter/protocol.h"
 #include "support/windowharness.h"
@@ -318,9 +319,10 @@ QString argument(const QStringList &arguments, const char *name, const char *fal
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferPlainEventLoop(); // as the program's main does
     QApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    const int rounds = argument(arguments, "--rounds", "3").toInt();
+    const int rounds = argument(arguments, "--rounds", "5").toInt();
     const double seconds = argument(arguments, "--seconds", "1").toDouble();
     const QString only = argument(arguments, "--only", "");
 
@@ -336,8 +338,9 @@ int main(int argc, char *argv[])
     sim.closeReadChannel(QProcess::StandardOutput);
     qputenv("ZERAK_EXTRA_PORTS", path.toLocal8Bit());
 
-    std::printf("live loop: zerak-sim %s; %d rounds of %.1f s each, alternating\n",
-                qPrintable(simArguments.join(QLatin1Char(' '))), rounds, seconds);
+    std::printf("live loop: zerak-sim %s; %d rounds of %.1f s each, alternating; %s\n",
+                qPrintable(simArguments.join(QLatin1Char(' '))), rounds, seconds,
+                QAbstractEventDispatcher::instance()->metaObject()->className());
     Figures blocking, eventDriven, window;
     bool ok = true;
     {

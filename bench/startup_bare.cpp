@@ -1,5 +1,6 @@
 // The same main with a bare QMainWindow of the form's size (the size decides
 // the backing store's memory): what any Qt window costs.
+#include "app/eventloop.h"
 #include "startupprobe.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    preferPlainEventLoop();
     QApplication application(argc, argv);
     QMainWindow window;
     window.resize(616, 389);

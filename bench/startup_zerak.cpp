@@ -1,4 +1,5 @@
 // The program's main with a probe that reports when the window is first shown.
+#include "app/eventloop.h"
 #include "app/mainwindow.h"
 #include "startupprobe.h"
 
@@ -6,6 +7,7 @@
 
 int main(int argc, char *argv[])
 {
+    preferPlainEventLoop();
     QApplication application(argc, argv);
     MainWindow window;
     StartupProbe probe(&window);
