@@ -155,8 +155,8 @@ bool blockingRawLoop(const QString &path, double seconds, Figures &figures)
         port.write(&request, 1);
         while (ok && port.bytesAvailable() < meter::frameSize)
             ok = port.waitForReadyRead(1000);
-        port.read(reply, meter::frameSize);
-        ++readings;
+        if (port.read(reply, meter::frameSize) == meter::frameSize)
+            ++readings;
     };
     for (int i = 0; i < 200 && ok; ++i)
         reading();
