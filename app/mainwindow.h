@@ -53,7 +53,7 @@ private:
 
     MainWindowUi *ui;
     QSerialPort *serialPort;
-    PacedLabels *readingLabels; // label_5, 7, 8, 9: repainted at most once a frame
+    PacedLabels *readingLabels = nullptr; // label_5, 7, 8, 9: repainted at most once a frame
 
     // Reply framing and matching; see meter/replyhandling.cpp.
     meter::ReplyTracker replyTracker;
