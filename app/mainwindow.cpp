@@ -5,6 +5,7 @@
 #include "ui/captionfit.h"
 #include "ui/helptext.h"
 #include "ui/mainwindowui.h"
+#include "ui/pacedlabels.h"
 
 #include <QComboBox>
 #include <QIcon>
@@ -12,14 +13,57 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QTextEdit>
+#include <QThread>
 #include <QVariant>
+
+#include <memory>
 
 QString currentPortName;
 int measureState = 0;
 int wavelengthMode = 0;
 
+namespace {
+
+void listPorts(QComboBox *list, const QList<QSerialPortInfo> &ports)
+{
+    for (const QSerialPortInfo &port : ports)
+        list->insertItem(list->count(), QIcon(), port.portName(), QVariant());
+    // Enumeration never lists pseudo-terminals, such as the simulated meter's;
+    // ZERAK_EXTRA_PORTS offers such paths (separated by ':') after the real ports.
+    const QStringList extraPorts = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS"))
+                                       .split(QLatin1Char(':'), skipEmptyParts);
+    for (const QString &path : extraPorts)
+        list->insertItem(list->count(), QIcon(), path, QVariant());
+}
+
+// Enumerating the ports reads thousands of device files and takes about as
+// long as building the whole window, so the window's first list is gathered
+// alongside, from before the base class is built.
+QList<QSerialPortInfo> scannedPorts;
+std::unique_ptr<QThread> portScan;
+
+QWidget *startPortScan(QWidget *parent)
+{
+    portScan.reset(QThread::create([] { scannedPorts = QSerialPortInfo::availablePorts(); }));
+    portScan->start();
+    return parent;
+}
+
+QList<QSerialPortInfo> finishPortScan()
+{
+    portScan->wait();
+    if (!portScan->isFinished()) // no thread to be had
+        scannedPorts = QSerialPortInfo::availablePorts();
+    portScan.reset();
+    QList<QSerialPortInfo> ports;
+    ports.swap(scannedPorts);
+    return ports;
+}
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent)
+    : QMainWindow(startPortScan(parent))
     , ui(new MainWindowUi)
 {
     ui->setupUi(this);
@@ -29,7 +73,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->label_7->setText(QStringLiteral(" "));
     ui->label_8->setText(QStringLiteral(" "));
     ui->label_9->setText(QStringLiteral(" "));
-    fillPortList();
 
     serialPort = new QSerialPort(this);
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(serialRecieve()));
@@ -48,7 +91,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->pushButton_read->setEnabled(false);
     ui->label_2->setStyleSheet(QStringLiteral("color: rgb(200, 0, 0)"));
     widenCaptionsToFit(ui);
+    readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
     appendHelpText(ui->txtOutput);
+
+    listPorts(ui->cmbPort, finishPortScan());
 }
 
 MainWindow::~MainWindow()
@@ -59,15 +105,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::fillPortList()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
-        ui->cmbPort->insertItem(ui->cmbPort->count(), QIcon(), port.portName(), QVariant());
-    // Enumeration never lists pseudo-terminals, such as the simulated meter's;
-    // ZERAK_EXTRA_PORTS offers such paths (separated by ':') after the real ports.
-    const QStringList extraPorts = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS"))
-                                       .split(QLatin1Char(':'), skipEmptyParts);
-    for (const QString &path : extraPorts)
-        ui->cmbPort->insertItem(ui->cmbPort->count(), QIcon(), path, QVariant());
+    listPorts(ui->cmbPort, QSerialPortInfo::availablePorts());
 }
 
 // No widget of these names exists; the slots stay unconnected.

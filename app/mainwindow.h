@@ -6,6 +6,7 @@
 #include "meter/meterlink.h"
 
 class MainWindowUi;
+class PacedLabels;
 
 class MainWindow : public QMainWindow
 {
@@ -46,4 +47,5 @@ private:
     MainWindowUi *ui;
     QSerialPort *serialPort;
     meter::MeterLink *link; // the order of commands on the line, and their replies
+    PacedLabels *readingLabels = nullptr; // label_5, 7, 8, 9: repainted at most once a frame
 };

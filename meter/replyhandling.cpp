@@ -2,6 +2,7 @@
 
 #include "app/sharedstate.h"
 #include "ui/mainwindowui.h"
+#include "ui/pacedlabels.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -34,19 +35,19 @@ void MainWindow::showReply(const meter::LineEvent &reply)
 void MainWindow::showReading(meter::ReplyKind kind, const meter::Frame &frame)
 {
     if (kind == meter::ReplyKind::Wavelength) {
-        ui->label_5->setText(meter::wavelengthText(frame));
+        readingLabels->setText(ui->label_5, meter::wavelengthText(frame));
         return;
     }
-    ui->label_7->setText(meter::magnitudeText(frame));
-    ui->label_9->setText(meter::signText(frame));
-    ui->label_8->setText(meter::unitText(frame));
+    readingLabels->setText(ui->label_7, meter::magnitudeText(frame));
+    readingLabels->setText(ui->label_9, meter::signText(frame));
+    readingLabels->setText(ui->label_8, meter::unitText(frame));
 }
 
 void MainWindow::blankPowerReading()
 {
-    ui->label_7->setText(meter::blankText);
-    ui->label_8->setText(meter::blankText);
-    ui->label_9->setText(meter::blankText);
+    readingLabels->setText(ui->label_7, meter::blankText);
+    readingLabels->setText(ui->label_8, meter::blankText);
+    readingLabels->setText(ui->label_9, meter::blankText);
 }
 
 void MainWindow::requestNextMeasurement()

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with optimisation and runs the benchmarks.
-set -euo pipefail
+# Exits non-zero when a figure misses its target.
+set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ZERAK_BENCH_DIR:-$root/build-bench}"
-"$root/scripts/deps.sh"
-ZERAK_BUILD_DIR="$build" "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release -DZERAK_TESTS=ON -DZERAK_BENCH=ON
-"$build/bench/bench_meter"
+"$root/scripts/deps.sh" || exit 1
+ZERAK_BUILD_DIR="$build" "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release -DZERAK_TESTS=ON -DZERAK_BENCH=ON || exit 1
+status=0
+"$build/bench/bench_meter" || status=1
+"$build/bench/bench_startup" || status=1
+exit $status

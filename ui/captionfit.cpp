@@ -9,6 +9,7 @@
 #include <QStyleOptionButton>
 
 #include <climits>
+#include <cmath>
 
 namespace {
 
@@ -23,13 +24,36 @@ int neededWidth(const QPushButton *button)
     const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
     const int chrome = button->width() - contents.width();
     const int air = 4;
-    return QFontMetrics(button->font()).horizontalAdvance(button->text()) + chrome + air;
+    return button->fontMetrics().horizontalAdvance(button->text()) + chrome + air;
 }
 
 // A label's size hint is its text plus its margins and indent.
 int neededWidth(const QLabel *label)
 {
     return label->sizeHint().width();
+}
+
+bool fitsAsIs(const QPushButton *button)
+{
+    return neededWidth(button) <= button->width();
+}
+
+// The size hint lays the text out; most captions fit, and measuring the
+// text against the room there is tells so for much less.
+bool fitsAsIs(const QLabel *label)
+{
+    const int room = label->contentsRect().width() - 2 * label->margin() - qMax(label->indent(), 0);
+    return label->fontMetrics().horizontalAdvance(label->text()) <= room;
+}
+
+QString captionOf(const QPushButton *button)
+{
+    return button->text();
+}
+
+QString captionOf(const QLabel *label)
+{
+    return label->text();
 }
 
 // Widening must not push a box under a visible neighbour on its right: the
@@ -54,19 +78,42 @@ int widthLimit(const QWidget *widget)
 // Below this a caption is no longer readable; better cut than illegible.
 constexpr qreal smallestPointSize = 6.0;
 
+// Each font size costs a font to load, so the size that fits is computed
+// from the text's width rather than searched for.
 template <typename Widget>
-void widenToFit(Widget *widget)
+void shrinkFontToFit(Widget *widget, int needed)
 {
-    widget->ensurePolished(); // the style may still change the font
-    const int needed = qMin(neededWidth(widget), widthLimit(widget));
-    if (needed > widget->width())
-        widget->resize(needed, widget->height());
-    // Boxed in by a neighbour: a slightly smaller font still shows it whole.
     QFont font = widget->font();
-    while (neededWidth(widget) > widget->width() && font.pointSizeF() - 0.5 >= smallestPointSize) {
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    const qreal size = font.pointSizeF();
+    if (size - 0.5 < smallestPointSize) // also a font sized in pixels: left alone
+        return;
+    const int text = widget->fontMetrics().horizontalAdvance(captionOf(widget));
+    const int room = text - (needed - widget->width());
+    // Text width grows with the point size; half points down from there.
+    qreal fitting = std::floor(size * qMax(room, 0) / qMax(text, 1) * 2) / 2;
+    fitting = qBound(smallestPointSize, fitting, size - 0.5);
+    font.setPointSizeF(fitting);
+    widget->setFont(font);
+    // Hinting can make the smaller text a pixel wider than its share.
+    if (neededWidth(widget) > widget->width() && fitting - 0.5 >= smallestPointSize) {
+        font.setPointSizeF(fitting - 0.5);
         widget->setFont(font);
     }
+}
+
+template <typename Widget>
+void fitCaption(Widget *widget)
+{
+    widget->ensurePolished(); // the style may still change the font
+    if (fitsAsIs(widget))
+        return;
+    const int needed = neededWidth(widget);
+    const int wanted = qMin(needed, widthLimit(widget));
+    if (wanted > widget->width())
+        widget->resize(wanted, widget->height());
+    // Boxed in by a neighbour: a slightly smaller font still shows it whole.
+    if (needed > widget->width())
+        shrinkFontToFit(widget, needed);
 }
 
 } // namespace
@@ -76,8 +123,8 @@ void widenCaptionsToFit(MainWindowUi *ui)
     for (QPushButton *button : {ui->pushButton_OpenPort, ui->pushButton_PortsInfo,
                                 ui->pushButton_ClosePort, ui->pushButton_SendTo_lamda,
                                 ui->pushButton_ClosePort_2, ui->pushButton_read, ui->pushButton})
-        widenToFit(button);
+        fitCaption(button);
     for (QLabel *label : {ui->label, ui->label_4, ui->label_5, ui->label_7, ui->label_8,
                           ui->label_9, ui->label_2})
-        widenToFit(label);
+        fitCaption(label);
 }

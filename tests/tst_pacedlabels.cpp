@@ -1,0 +1,117 @@
+// Labels fed faster than the screen refreshes: every change readable at once,
+// at most one paint a frame, the first change after a pause painted at once,
+// and nothing left running once the changes stop.
+
+#include "ui/pacedlabels.h"
+
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QtTest>
+
+namespace {
+
+// Remembers what each label showed at its last paint and how often it painted.
+class PaintLog : public QObject
+{
+public:
+    QMap<QObject *, int> paints;
+    QMap<QObject *, QString> shown;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints[watched];
+            shown[watched] = static_cast<QLabel *>(watched)->text();
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+class PacedLabelsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void burstIsPaintedOnceAFrame();
+    void firstChangeAfterPauseIsPaintedAtOnce();
+
+private:
+    QWidget *window = nullptr;
+    QLabel *value = nullptr;
+    QLabel *unit = nullptr; // overlaps value, as the window's reading labels do
+    PacedLabels *paced = nullptr;
+    PaintLog log;
+};
+
+void PacedLabelsTest::init()
+{
+    window = new QWidget;
+    window->resize(300, 100);
+    value = new QLabel(QStringLiteral(" "), window);
+    value->setGeometry(10, 10, 141, 71);
+    unit = new QLabel(QStringLiteral(" "), window);
+    unit->setGeometry(100, 20, 131, 51);
+    value->installEventFilter(&log);
+    unit->installEventFilter(&log);
+    paced = new PacedLabels({value, unit}, window);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QTest::qWait(50);
+}
+
+void PacedLabelsTest::cleanup()
+{
+    delete window;
+    log.paints.clear();
+    log.shown.clear();
+}
+
+void PacedLabelsTest::burstIsPaintedOnceAFrame()
+{
+    const QMap<QObject *, int> before = log.paints;
+    QElapsedTimer clock;
+    clock.start();
+    int changes = 0;
+    while (clock.elapsed() < 300) {
+        const QString text = QString::number(changes++);
+        paced->setText(value, text);
+        paced->setText(unit, text + QStringLiteral(" dB"));
+        QCOMPARE(value->text(), text);
+        QCOMPARE(unit->text(), text + QStringLiteral(" dB"));
+        QCoreApplication::processEvents();
+    }
+    const int frames = int(clock.elapsed() * 60 / 1000) + 2;
+    for (QLabel *label : {value, unit}) {
+        const int paints = log.paints.value(label) - before.value(label);
+        QVERIFY2(paints >= 2 && paints <= frames,
+                 qPrintable(QStringLiteral("%1 paints, %2 frames, %3 changes").arg(paints).arg(frames).arg(changes)));
+    }
+    // The last change reaches the screen, and then nothing runs.
+    QTRY_COMPARE(log.shown.value(value), value->text());
+    QTRY_COMPARE(log.shown.value(unit), unit->text());
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    QObjectList objects = paced->findChildren<QObject *>();
+    objects.append(paced);
+    for (QObject *object : objects)
+        QVERIFY(dispatcher->registeredTimers(object).isEmpty());
+}
+
+void PacedLabelsTest::firstChangeAfterPauseIsPaintedAtOnce()
+{
+    paced->setText(value, QStringLiteral("1.00"));
+    QTest::qWait(100);
+    paced->setText(value, QStringLiteral("2.00"));
+    paced->setText(unit, QStringLiteral("dBm"));
+    QCoreApplication::processEvents(); // no waiting
+    QCOMPARE(log.shown.value(value), QStringLiteral("2.00"));
+    QCOMPARE(log.shown.value(unit), QStringLiteral("dBm"));
+}
+
+QTEST_MAIN(PacedLabelsTest)
+#include "tst_pacedlabels.moc"
