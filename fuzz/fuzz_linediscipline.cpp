@@ -99,6 +99,7 @@ public:
             if (onLine) {
                 const std::optional<qint64> wakeup = line.nextWakeup();
                 now = std::max(now, wakeup.value_or(now));
+                trace("@" + std::to_string(now) + " A");
                 check(line.advance(now), recut.advance(now), false);
             } else {
                 timerFires();
