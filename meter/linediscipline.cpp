@@ -78,7 +78,7 @@ void LineDiscipline::commandLeft(quint8 command, qint64 nowMs)
     if (awaiting && awaiting->command != command)
         return;
     ghost.reset();
-    awaiting = Written{command, nowMs};
+    awaiting = Written{command, nowMs, assembler.hasPartial()};
     lastWrittenRole = replyKindFor(command);
 }
 
@@ -125,7 +125,10 @@ LineEvent LineDiscipline::frameEnded(const QByteArray &bytes, qint64 firstByteMs
     LineEvent event;
     event.bytes = bytes;
     missed = 0;
-    if (awaiting && firstByteMs >= awaiting->atMs) {
+    const bool begunBefore = awaiting && awaiting->frameBegunBefore;
+    if (begunBefore)
+        awaiting->frameBegunBefore = false; // only the frame that was coming in
+    if (awaiting && !begunBefore && firstByteMs >= awaiting->atMs) {
         event.command = awaiting->command;
         event.role = replyKindFor(awaiting->command);
         // Right after a slip the pairing may be off by one; learn only from

@@ -90,6 +90,9 @@ private:
     {
         quint8 command;
         qint64 atMs;
+        // A frame was already coming in when the command left: it began
+        // before, even if within the same millisecond, so it is no reply.
+        bool frameBegunBefore = false;
     };
     std::optional<Written> awaiting;
     std::optional<ReplyKind> lastWrittenRole;

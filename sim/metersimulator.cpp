@@ -247,6 +247,7 @@ void MeterSimulator::answer(quint8 command)
         reply = garbage;
     if (logging)
         answerLog.append({command, reply});
+    emit answered(command, reply);
     const int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
     if (pairReplies) {
         if (heldReplies == 0) {
@@ -264,6 +265,7 @@ void MeterSimulator::answer(quint8 command)
     if (strayEvery > 0 && repliesMade % strayEvery == 0 && !strayFrame.isEmpty()) {
         if (logging)
             answerLog.append({0, strayFrame});
+        emit answered(0, strayFrame);
         queue.append({strayFrame, clock.elapsed() + strayAfterMs, strayAfterMs, 0});
         sendDue();
     }

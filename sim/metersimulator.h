@@ -92,6 +92,8 @@ public:
 signals:
     void commandReceived(quint8 command); // every byte read, known or not
     void replySent(const QByteArray &bytes); // every write of reply bytes
+    // Every frame queued for sending, as answers() logs it, even with logging off.
+    void answered(quint8 command, const QByteArray &bytes);
     void hungUp();
 
 private:

@@ -192,6 +192,8 @@ void ProtocolTest::lineDiscipline_data()
         << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- D05DC0100 @59 W- @60 W82" << "=82 =82 ~P";
     QTest::newRow("slow meter: quiet lasts twice its latency")
         << "R82 W82 @100 D05DC0100 R7B @299 W- @300 W7B" << "=82";
+    QTest::newRow("frame begun before a held-up command left, same millisecond")
+        << "R82 W82 @5 D05DC01 L82 D00 W- @1005 A" << "~P X82";
     QTest::newRow("reset drops the line and the partial frame")
         << "R82 W82 D05DC C D0100 N50 @50 A W-" << "~?";
 }
@@ -244,6 +246,9 @@ void ProtocolTest::lineDiscipline()
                 QVERIFY(!line.nextWakeup());
             else
                 QCOMPARE(line.nextWakeup(), std::optional<qint64>(argument.toLongLong()));
+            break;
+        case 'L':
+            line.commandLeft(quint8(argument.toUInt(nullptr, 16)), now);
             break;
         case 'C':
             line.reset();
