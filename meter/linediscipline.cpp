@@ -24,7 +24,7 @@ int LineDiscipline::quietMs() const
 
 bool LineDiscipline::quietNeededFor(quint8 command, qint64 nowMs) const
 {
-    return quietNeeded || (lastWrittenRole && *lastWrittenRole != replyKindFor(command))
+    return quietWrites > 0 || (lastWrittenRole && *lastWrittenRole != replyKindFor(command))
            || nowMs - lastCheckMs >= timing.checkEveryMs;
 }
 
@@ -63,10 +63,13 @@ quint8 LineDiscipline::takeWritable(qint64 nowMs)
     const quint8 command = queue.takeAt(nextIndex(nowMs));
     if (nowMs - quietSinceMs >= quietMs()) {
         lastCheckMs = nowMs;
-        // After a slip, the exchange that follows is checked too: the reply
-        // it got may have been the late one, with its own still to come.
-        quietNeeded = cautiousWrites > 0;
-        cautiousWrites = std::max(0, cautiousWrites - 1);
+        quietWrites = std::max(0, quietWrites - 1);
+    }
+    // The reply to this one may be a late one: the write after it waits to
+    // see whether another follows.
+    if (checkAfterNext) {
+        quietWrites = std::max(quietWrites, 1);
+        checkAfterNext = false;
     }
     awaiting = Written{command, nowMs};
     lastWrittenRole = replyKindFor(command);
@@ -112,9 +115,10 @@ QVector<LineEvent> LineDiscipline::advance(qint64 nowMs)
         ghost = Ghost{replyKindFor(awaiting->command), nowMs + timing.deadlineMs};
         awaiting.reset();
         ++missed;
-        // Its reply may yet come: let it, before the next command goes out.
-        quietSinceMs = std::max(quietSinceMs, nowMs);
-        outOfStep();
+        // The line has been quiet all along, so the next command may go at
+        // once; the ghost keeps other roles back.
+        checkAfterNext = true;
+        exchangesSinceSlip = 0;
         events.append(event);
     }
     return events;
@@ -148,8 +152,9 @@ LineEvent LineDiscipline::frameEnded(const QByteArray &bytes, qint64 firstByteMs
 
 void LineDiscipline::outOfStep()
 {
-    quietNeeded = true;
-    cautiousWrites = 1;
+    // This write and the next wait for quiet: the reply the next one gets may
+    // be the one left over, with its own still to come.
+    quietWrites = 2;
     exchangesSinceSlip = 0;
 }
 

@@ -107,10 +107,10 @@ private:
     std::optional<Ghost> ghost;
     FrameAssembler assembler;
     qint64 partialSinceMs = 0;    // first byte of the frame being received
-    qint64 quietSinceMs = longAgo; // last byte received, or last give-up
+    qint64 quietSinceMs = longAgo; // last byte received
     qint64 lastCheckMs = longAgo;  // last write made after a quiet line
-    bool quietNeeded = false;
-    int cautiousWrites = 0; // further writes that wait for quiet after a slip
+    int quietWrites = 0;        // the next writes that wait for quiet, after a slip
+    bool checkAfterNext = false; // after a give-up: the write after next waits
     qint64 latencyMs = 0;   // recent reply latency, slowly forgotten
     int exchangesSinceSlip = 2; // exchanges matched since the last slip
     bool answered = false;

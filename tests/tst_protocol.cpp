@@ -178,16 +178,16 @@ void ProtocolTest::lineDiscipline_data()
     QTest::newRow("frame before any command") << "D05DC0100" << "~?";
     QTest::newRow("empty delivery forms no frame") << "R82 W82 D" << "";
     QTest::newRow("deadline") << "R82 W82 N1000 @999 A @1000 A N-" << "X82";
-    QTest::newRow("late reply shown as power, the next exchange checked")
-        << "R82 W82 @1000 A R82 W- @1050 W82 D05DC0100 R82 W- D07D00100 @1100 W82 D05DC0100 R82 W- @1150 W82"
+    QTest::newRow("re-sent at once, late reply shown as power, the next exchange checked")
+        << "R82 W82 @1000 A R82 W82 @1030 D05DC0100 R82 W- D07D00100 @1079 W- @1080 W82 D05DC0100 R82 W- @1130 W82"
         << "X82 =82 ~P =82";
     QTest::newRow("after giving up, another role waits for the late reply")
-        << "R82 W82 @1000 A R7B R82 @1050 W82 @1300 D05DC0100 D05DC0100 R82 @1350 W7B D051E0000 @1400 W82"
+        << "R82 W82 @1000 A R7B R82 W82 @1300 D05DC0100 D05DC0100 R82 @1349 W- @1350 W7B D051E0000 @1400 W82"
         << "X82 =82 ~P =7B";
     QTest::newRow("or for one deadline more")
         << "R7B W7B @1000 A R82 @1999 W- N2000 @2000 A W82" << "X7B";
-    QTest::newRow("late reply within the quiet after giving up")
-        << "R82 W82 @1000 A R82 @1020 D05DC0100 W- @1069 W- @1070 W82" << "X82 ~P";
+    QTest::newRow("late reply before the next command")
+        << "R82 W82 @1000 A @1020 D05DC0100 R82 W- @1069 W- @1070 W82" << "X82 ~P";
     QTest::newRow("stray frame found by the regular check")
         << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- D05DC0100 @59 W- @60 W82" << "=82 =82 ~P";
     QTest::newRow("slow meter: quiet lasts twice its latency")
