@@ -29,6 +29,7 @@
 
 using meter::LineDiscipline;
 using meter::LineEvent;
+using meter::LineEvents;
 
 namespace {
 
@@ -66,7 +67,8 @@ private:
     size_t offset = 0;
 };
 
-bool sameEvents(const QVector<LineEvent> &a, const QVector<LineEvent> &b)
+template <typename Events, typename OtherEvents>
+bool sameEvents(const Events &a, const OtherEvents &b)
 {
     if (a.size() != b.size())
         return false;
@@ -243,7 +245,7 @@ private:
             }
             ++order;
             trace("A");
-            const QVector<LineEvent> events = line.advance(now);
+            const LineEvents events = line.advance(now);
             check(events, recut.advance(now), false);
             const bool wrote = line.writable(now).has_value();
             if (wrote)
@@ -271,10 +273,11 @@ private:
         trace("D" + bytes.toHex().toUpper().toStdString());
         for (char value : bytes)
             pending.push_back(Byte{value, now, order});
-        const QVector<LineEvent> events = line.bytesArrived(bytes, now);
+        const LineEvents events = line.bytesArrived(bytes, now);
         for (const LineEvent &event : events)
             checkEvent(event, true);
-        fromLine += events;
+        for (const LineEvent &event : events)
+            fromLine.append(event);
         toRecut += bytes;
         if (pending.size() >= size_t(meter::frameSize))
             broken("4 bytes received but no frame", now);
@@ -289,7 +292,8 @@ private:
         while (offset < toRecut.size()) {
             cutSeed = cutSeed * 1103515245u + 12345u;
             const int piece = int((cutSeed >> 16) % 7); // 0: an empty delivery
-            events += recut.bytesArrived(toRecut.mid(offset, piece), now);
+            for (const LineEvent &event : recut.bytesArrived(toRecut.mid(offset, piece), now))
+                events.append(event);
             offset += piece;
         }
         if (!sameEvents(fromLine, events))
@@ -298,7 +302,7 @@ private:
         toRecut.clear();
     }
 
-    void check(const QVector<LineEvent> &events, const QVector<LineEvent> &recutEvents, bool arriving)
+    void check(const LineEvents &events, const LineEvents &recutEvents, bool arriving)
     {
         if (!sameEvents(events, recutEvents))
             broken("advance() differs", now);

@@ -22,10 +22,23 @@ int LineDiscipline::quietMs() const
     return int(std::max<qint64>(timing.gapMs, slow));
 }
 
-bool LineDiscipline::quietNeededFor(quint8 command, qint64 nowMs) const
+int LineDiscipline::checkQuietMs() const
 {
-    return quietWrites > 0 || (lastWrittenRole && *lastWrittenRole != replyKindFor(command))
-           || nowMs - lastCheckMs >= timing.checkEveryMs;
+    // Whether one more reply follows shows within the meter's latency, well
+    // before the gap that ends a short frame: the regular check stays cheap.
+    return int(std::min<qint64>(quietMs(), 2 + 4 * latencyMs));
+}
+
+bool LineDiscipline::fullQuietNeededFor(quint8 command) const
+{
+    return quietWrites > 0 || (lastWrittenRole && *lastWrittenRole != replyKindFor(command));
+}
+
+int LineDiscipline::quietNeededFor(quint8 command, qint64 nowMs) const
+{
+    if (fullQuietNeededFor(command))
+        return quietMs();
+    return nowMs - lastCheckMs >= timing.checkEveryMs ? checkQuietMs() : 0;
 }
 
 bool LineDiscipline::ghostHolds(quint8 command, qint64 nowMs) const
@@ -45,7 +58,7 @@ int LineDiscipline::nextIndex(qint64 nowMs) const
         ++index;
     if (index == queue.size())
         return -1;
-    if (quietNeededFor(queue.at(index), nowMs) && nowMs - quietSinceMs < quietMs())
+    if (nowMs - quietSinceMs < quietNeededFor(queue.at(index), nowMs))
         return -1;
     return index;
 }
@@ -61,10 +74,11 @@ std::optional<quint8> LineDiscipline::writable(qint64 nowMs) const
 quint8 LineDiscipline::takeWritable(qint64 nowMs)
 {
     const quint8 command = queue.takeAt(nextIndex(nowMs));
-    if (nowMs - quietSinceMs >= quietMs()) {
+    const qint64 quietFor = nowMs - quietSinceMs;
+    if (quietFor >= checkQuietMs())
         lastCheckMs = nowMs;
+    if (quietFor >= quietMs())
         quietWrites = std::max(0, quietWrites - 1);
-    }
     // The reply to this one may be a late one: the write after it waits to
     // see whether another follows.
     if (checkAfterNext) {
@@ -85,11 +99,17 @@ void LineDiscipline::commandLeft(quint8 command, qint64 nowMs)
     lastWrittenRole = replyKindFor(command);
 }
 
-QVector<LineEvent> LineDiscipline::bytesArrived(const QByteArray &bytes, qint64 nowMs)
+LineEvents LineDiscipline::bytesArrived(const QByteArray &bytes, qint64 nowMs)
 {
-    QVector<LineEvent> events;
+    LineEvents events;
     if (bytes.isEmpty())
         return events;
+    // The common case, one whole reply in one delivery, without cutting.
+    if (bytes.size() == frameSize && !assembler.hasPartial()) {
+        quietSinceMs = nowMs;
+        events.append(frameEnded(bytes, nowMs));
+        return events;
+    }
     const qint64 firstByteMs = assembler.hasPartial() ? partialSinceMs : nowMs;
     quietSinceMs = nowMs;
     const QVector<QByteArray> frames = assembler.push(bytes);
@@ -100,9 +120,9 @@ QVector<LineEvent> LineDiscipline::bytesArrived(const QByteArray &bytes, qint64 
     return events;
 }
 
-QVector<LineEvent> LineDiscipline::advance(qint64 nowMs)
+LineEvents LineDiscipline::advance(qint64 nowMs)
 {
-    QVector<LineEvent> events;
+    LineEvents events;
     if (ghost && nowMs >= ghost->untilMs)
         ghost.reset();
     if (assembler.hasPartial() && nowMs - quietSinceMs >= timing.gapMs)
@@ -138,7 +158,7 @@ LineEvent LineDiscipline::frameEnded(const QByteArray &bytes, qint64 firstByteMs
         // Right after a slip the pairing may be off by one; learn only from
         // exchanges that are surely in step.
         if (exchangesSinceSlip >= 2)
-            latencyMs = std::max(firstByteMs - awaiting->atMs, latencyMs - latencyMs / 8);
+            latencyMs = std::max(firstByteMs - awaiting->atMs, latencyMs - (latencyMs + 7) / 8);
         ++exchangesSinceSlip;
         answered = true;
         awaiting.reset();
@@ -171,10 +191,13 @@ std::optional<qint64> LineDiscipline::nextWakeup() const
         consider(awaiting->atMs + timing.deadlineMs);
     // Queued commands wait for quiet, or for a late reply to come or not.
     if (!awaiting && !queue.isEmpty() && !assembler.hasPartial()) {
-        const bool allHeld = ghost && std::none_of(queue.begin(), queue.end(), [this](quint8 command) {
-                                 return replyKindFor(command) == ghost->role;
-                             });
-        consider(allHeld ? ghost->untilMs : quietSinceMs + quietMs());
+        const auto next = std::find_if(queue.begin(), queue.end(), [this](quint8 command) {
+            return !ghost || replyKindFor(command) == ghost->role;
+        });
+        if (next == queue.end())
+            consider(ghost->untilMs);
+        else
+            consider(quietSinceMs + (fullQuietNeededFor(*next) ? quietMs() : checkQuietMs()));
     }
     return wakeup;
 }

@@ -10,6 +10,7 @@
 #include "meter/protocol.h"
 
 #include <QByteArray>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <optional>
@@ -29,6 +30,9 @@ struct LineEvent
     // the last command written; before any command there is none.
     std::optional<ReplyKind> role;
 };
+
+// What one step reports: mostly one frame, so kept off the heap.
+using LineEvents = QVarLengthArray<LineEvent, 4>;
 
 class LineDiscipline
 {
@@ -57,9 +61,9 @@ public:
     // line from nowMs, even if it had been given up meanwhile.
     void commandLeft(quint8 command, qint64 nowMs);
 
-    QVector<LineEvent> bytesArrived(const QByteArray &bytes, qint64 nowMs);
+    LineEvents bytesArrived(const QByteArray &bytes, qint64 nowMs);
     // Ends short frames and gives up commands whose time ran out by nowMs.
-    QVector<LineEvent> advance(qint64 nowMs);
+    LineEvents advance(qint64 nowMs);
     // The next moment at which advance() or writable() can change their answer.
     std::optional<qint64> nextWakeup() const;
 
@@ -73,11 +77,15 @@ public:
     // How long the line must be silent before the master may assume it has
     // heard everything: the gap, or longer for a meter slow to answer.
     int quietMs() const;
+    // How long the meter has recently taken to start its reply.
+    qint64 recentLatencyMs() const { return latencyMs; }
 
 private:
     int nextIndex(qint64 nowMs) const;
     bool ghostHolds(quint8 command, qint64 nowMs) const;
-    bool quietNeededFor(quint8 command, qint64 nowMs) const;
+    bool fullQuietNeededFor(quint8 command) const;
+    int quietNeededFor(quint8 command, qint64 nowMs) const; // ms, 0: none
+    int checkQuietMs() const;
     LineEvent frameEnded(const QByteArray &bytes, qint64 firstByteMs);
     void outOfStep();
 

@@ -1,7 +1,5 @@
 #include "meter/meterlink.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QIODevice>
 #include <QTimer>
 
@@ -11,18 +9,21 @@ namespace meter {
 
 namespace {
 
-const QEvent::Type pumpEvent = QEvent::Type(QEvent::registerEventType());
+// Longest stretch spent in one delivery, answering a fast meter.
+constexpr qint64 burstMs = 4;
 
 } // namespace
 
 MeterLink::MeterLink(QIODevice *device, QObject *parent, const LineDiscipline::Timing &timing)
-    : QObject(parent), device(device), discipline(timing), timer(new QTimer(this))
+    : QObject(parent),
+      device(device),
+      discipline(timing),
+      timer(new QTimer(this))
 {
     clock.start();
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &MeterLink::timeUp);
-    connect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
 }
 
 // A stalled line frees itself: go on with what waited for it.
@@ -30,6 +31,7 @@ void MeterLink::deviceWrote()
 {
     if (device->bytesToWrite() > 0)
         return;
+    disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
     if (stuckCommand != 0) {
         discipline.commandLeft(stuckCommand, now());
         stuckCommand = 0;
@@ -47,8 +49,9 @@ bool MeterLink::send(quint8 command)
         return false;
     }
     discipline.request(command);
+    // Inside a delivery, a write or a deadline: that goes on to write it.
     if (busy > 0) {
-        pumpLater();
+        pumpWanted = true;
         return true;
     }
     return pump();
@@ -58,15 +61,32 @@ void MeterLink::readAvailable()
 {
     if (!device->isOpen())
         return;
-    const QByteArray bytes = device->readAll();
-    if (bytes.isEmpty())
-        return;
-    ++busy;
-    handle(discipline.bytesArrived(bytes, now()));
-    --busy;
-    // Not from inside the device's readyRead(): a write waits up to 100 ms,
-    // and the device does not signal data that arrives meanwhile.
-    pumpLater();
+    const qint64 burstStart = now();
+    qint64 at = burstStart;
+    char bytes[256];
+    // More may have come during a write's wait, which the device does not
+    // signal again while its readyRead() is still being handled.
+    while (device->isOpen() && device->bytesAvailable() > 0) {
+        const qint64 count = device->read(bytes, sizeof bytes);
+        if (count <= 0)
+            break;
+        ++busy;
+        handle(discipline.bytesArrived(QByteArray::fromRawData(bytes, int(count)), at));
+        if (--busy > 0) {
+            pumpWanted = true;
+            return;
+        }
+        // A reply frees the line for the next command. Its write goes out at
+        // once: a failure is reported through a queued box, never from here.
+        at = now();
+        pump(at);
+        // A meter that answers within a millisecond is asked and heard here,
+        // without a pass of the event loop each time, for a few milliseconds
+        // at most: the window stays as responsive as a frame.
+        if (discipline.onLine() && discipline.recentLatencyMs() == 0 && at - burstStart < burstMs
+            && device->bytesAvailable() == 0)
+            device->waitForReadyRead(1);
+    }
 }
 
 void MeterLink::reset()
@@ -75,6 +95,7 @@ void MeterLink::reset()
     discipline.reset();
     timer->stop();
     timerDueMs = -1;
+    disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
     stuckCommand = 0;
     writeFailing = false;
     failureReported = false;
@@ -88,37 +109,25 @@ bool MeterLink::takeWriteErrorReport()
     return true;
 }
 
-void MeterLink::customEvent(QEvent *event)
-{
-    if (event->type() != pumpEvent)
-        return;
-    pumpPosted = false;
-    if (busy == 0)
-        pump();
-}
-
-void MeterLink::pumpLater()
-{
-    if (pumpPosted)
-        return;
-    pumpPosted = true;
-    QCoreApplication::postEvent(this, new QEvent(pumpEvent));
-}
-
-bool MeterLink::pump()
+bool MeterLink::pump(qint64 at)
 {
     bool written = true;
-    if (device->isOpen()) {
-        const qint64 at = now();
+    // Once more when a reply came during a write's wait and freed the line.
+    for (int round = 0; round < 4 && device->isOpen(); ++round) {
+        pumpWanted = false;
+        if (round > 0)
+            at = now();
         const std::optional<quint8> next = discipline.writable(at);
         if (next && device->bytesToWrite() == 0) {
-            written = write(discipline.takeWritable(at));
+            written = write(discipline.takeWritable(at)) && written;
         } else if (next && *next == stuckCommand) {
             // Still in the device: it reaches the meter when the line frees.
             discipline.takeWritable(at);
         }
+        if (!pumpWanted)
+            break;
     }
-    armTimer();
+    armTimer(at);
     return written;
 }
 
@@ -138,6 +147,9 @@ bool MeterLink::write(quint8 command)
         lineMoved();
     } else {
         stuckCommand = device->bytesToWrite() > 0 ? command : 0;
+        // Go on once the device has taken it.
+        if (stuckCommand != 0)
+            connect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote, Qt::UniqueConnection);
         writeFailing = true;
         emit writeFailed(command);
     }
@@ -150,7 +162,7 @@ void MeterLink::lineMoved()
     failureReported = false;
 }
 
-void MeterLink::handle(const QVector<LineEvent> &events)
+void MeterLink::handle(const LineEvents &events)
 {
     const quint64 handling = generation;
     for (const LineEvent &event : events) {
@@ -170,17 +182,15 @@ void MeterLink::timeUp()
     timerDueMs = -1;
     ++busy;
     handle(discipline.advance(now()));
-    --busy;
-    if (busy == 0)
+    if (--busy == 0)
         pump();
     else
-        armTimer();
+        pumpWanted = true;
 }
 
-void MeterLink::armTimer()
+void MeterLink::armTimer(qint64 at)
 {
     std::optional<qint64> wakeup = discipline.nextWakeup();
-    const qint64 at = now();
     // Waiting for a stalled device, not for time: bytesWritten() goes on.
     if (wakeup && *wakeup <= at && device->bytesToWrite() > 0 && discipline.writable(at))
         wakeup.reset();

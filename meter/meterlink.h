@@ -25,8 +25,9 @@ public:
 
     // Queues a command and writes it at once when the line is free, waiting
     // up to writeWaitMs for the device to take it. Called while a reply is
-    // being handled, the write waits until that handler has returned.
-    // False only when a write made now did not complete.
+    // being handled, it is written when the handler has returned. False only
+    // when a write made now did not complete. Handlers of this link's signals
+    // must not run event loops (boxes): queue them.
     bool send(quint8 command);
     // Takes what the device has received; call it on readyRead().
     void readAvailable();
@@ -46,16 +47,13 @@ signals:
     void commandGivenUp(quint8 command);
     void writeFailed(quint8 command);
 
-protected:
-    void customEvent(QEvent *event) override;
-
 private:
-    bool pump();
-    void pumpLater();
+    bool pump() { return pump(now()); }
+    bool pump(qint64 at);
     bool write(quint8 command);
-    void handle(const QVector<LineEvent> &events);
+    void handle(const LineEvents &events);
     void timeUp();
-    void armTimer();
+    void armTimer(qint64 at);
     void deviceWrote();
     void lineMoved(); // a write went through or a reply came: the outage is over
     qint64 now() const { return clock.elapsed(); }
@@ -65,8 +63,8 @@ private:
     QElapsedTimer clock;
     QTimer *timer;
     qint64 timerDueMs = -1;
-    int busy = 0; // inside a delivery or a write: writes wait for the pump
-    bool pumpPosted = false;
+    int busy = 0; // inside a delivery, a write or a deadline
+    bool pumpWanted = false; // a command was queued meanwhile
     // The device still holds this command's byte (the line is stalled); a
     // repeat of it shares that byte instead of queueing a second one.
     quint8 stuckCommand = 0;

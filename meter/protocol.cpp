@@ -59,7 +59,20 @@ QString wavelengthText(const Frame &frame)
 
 QString magnitudeText(const Frame &frame)
 {
-    return QString::number(frame.value / 100.0, 'f', 2);
+    // value / 100 with two decimals, exactly, without going through binary
+    // floating point: this runs for every reading.
+    char text[8];
+    int length = 0;
+    char whole[5];
+    int digits = 0;
+    for (int part = frame.value / 100; digits == 0 || part > 0; part /= 10)
+        whole[digits++] = char('0' + part % 10);
+    while (digits > 0)
+        text[length++] = whole[--digits];
+    text[length++] = '.';
+    text[length++] = char('0' + frame.value % 100 / 10);
+    text[length++] = char('0' + frame.value % 10);
+    return QString::fromLatin1(text, length);
 }
 
 QString signText(const Frame &frame)

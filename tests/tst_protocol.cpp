@@ -190,6 +190,8 @@ void ProtocolTest::lineDiscipline_data()
         << "R82 W82 @1000 A @1020 D05DC0100 R82 W- @1069 W- @1070 W82" << "X82 ~P";
     QTest::newRow("stray frame found by the regular check")
         << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- D05DC0100 @59 W- @60 W82" << "=82 =82 ~P";
+    QTest::newRow("the regular check waits four latencies, not the gap")
+        << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- N32 @31 W- @32 W82" << "=82 =82";
     QTest::newRow("slow meter: quiet lasts twice its latency")
         << "R82 W82 @100 D05DC0100 R7B @299 W- @300 W7B" << "=82";
     QTest::newRow("frame begun before a held-up command left, same millisecond")
@@ -203,7 +205,7 @@ void ProtocolTest::lineDiscipline()
     QFETCH(QString, script);
     LineDiscipline line;
     QStringList reported;
-    const auto report = [&reported](const QVector<LineEvent> &events) {
+    const auto report = [&reported](const LineEvents &events) {
         for (const LineEvent &event : events) {
             const QString command = QString::number(event.command, 16).toUpper();
             if (event.kind == LineEvent::GivenUp)

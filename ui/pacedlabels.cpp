@@ -24,6 +24,8 @@ PacedLabels::PacedLabels(const QList<QLabel *> &labels, QObject *parent)
         // A label whose text changes asks its parent to lay out again unless
         // its size is fixed: one more pass of the event loop for every change.
         label->setFixedSize(label->size());
+        // Readings are numbers: no need to look for markup in each one.
+        label->setTextFormat(Qt::PlainText);
     }
 }
 
@@ -31,8 +33,9 @@ void PacedLabels::setText(QLabel *label, const QString &text)
 {
     if (label->text() == text)
         return;
-    const bool withinFrame = sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs;
-    if ((withinFrame || releaseTimer->isActive()) && !held.contains(label)) {
+    if (!held.contains(label)
+        && (releaseTimer->isActive()
+            || (sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs))) {
         // Updates off: the text changes, the screen waits for the frame's end.
         label->setUpdatesEnabled(false);
         held.append(label);
