@@ -3,7 +3,11 @@
 // then. The two programs run in turn, many times; medians are compared.
 // Prints each figure against its target and exits non-zero on a miss.
 //
-// bench_startup [--runs N]
+// bench_startup [--runs N] [--no-targets]
+//
+// Run it on a real display (xcb, e.g. under xvfb-run): that is what users
+// start. On the offscreen platform the bare window costs almost nothing, so
+// the figure there says how much the form itself costs.
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -49,8 +53,14 @@ double median(std::vector<double> values)
 
 int failures = 0;
 
+bool targets = true;
+
 void report(const char *what, double value, bool met)
 {
+    if (!targets) {
+        std::printf("%-50s %10.2f x\n", what, value);
+        return;
+    }
     std::printf("%-50s %10.2f x        target <= 1.20    %s\n", what, value, met ? "met" : "MISSED");
     if (!met)
         ++failures;
@@ -66,6 +76,7 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const int at = arguments.indexOf(QStringLiteral("--runs"));
     const int runs = at >= 0 && at + 1 < arguments.size() ? arguments.at(at + 1).toInt() : 21;
+    targets = !arguments.contains(QStringLiteral("--no-targets"));
     const QString dir = QCoreApplication::applicationDirPath();
     const QString programs[2] = {dir + QStringLiteral("/startup_bare"), dir + QStringLiteral("/startup_zerak")};
 
