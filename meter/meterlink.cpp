@@ -11,6 +11,8 @@ namespace {
 
 // Longest stretch spent in one delivery, answering a fast meter.
 constexpr qint64 burstMs = 4;
+// Replies handled the usual way after a wait that came to nothing.
+constexpr int burstPauseReplies = 64;
 
 } // namespace
 
@@ -83,9 +85,13 @@ void MeterLink::readAvailable()
         // A meter that answers within a millisecond is asked and heard here,
         // without a pass of the event loop each time, for a few milliseconds
         // at most: the window stays as responsive as a frame.
-        if (discipline.onLine() && discipline.recentLatencyMs() == 0 && at - burstStart < burstMs
-            && device->bytesAvailable() == 0)
-            device->waitForReadyRead(1);
+        if (burstPause > 0) {
+            --burstPause;
+        } else if (discipline.onLine() && discipline.recentLatencyMs() == 0 && at - burstStart < burstMs
+                   && device->bytesAvailable() == 0 && !device->waitForReadyRead(1)) {
+            // Not that fast after all: back to the event loop for a while.
+            burstPause = burstPauseReplies;
+        }
     }
 }
 
