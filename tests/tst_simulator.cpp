@@ -244,7 +244,7 @@ void TestSimulator::deliveries()
         QCOMPARE(sim.sent().size(), sentAfterEach.at(i));
     }
     QVERIFY(peer.waitForBytes(expected.join().size()));
-    QCOMPARE(peer.deliveries, QVector<QByteArray>(expected.begin(), expected.end()));
+    QCOMPARE(peer.deliveries, expected.toVector());
     if (expected.size() == 2)
         QVERIFY(peer.arrivals.at(1) - peer.arrivals.at(0) >= pauseMs - 20);
 }
