@@ -107,7 +107,8 @@ LineEvents LineDiscipline::bytesArrived(const QByteArray &bytes, qint64 nowMs)
     // The common case, one whole reply in one delivery, without cutting.
     if (bytes.size() == frameSize && !assembler.hasPartial()) {
         quietSinceMs = nowMs;
-        events.append(frameEnded(bytes, nowMs));
+        // A copy of its own: the caller's bytes may be borrowed for the call.
+        events.append(frameEnded(QByteArray(bytes.constData(), frameSize), nowMs));
         return events;
     }
     const qint64 firstByteMs = assembler.hasPartial() ? partialSinceMs : nowMs;

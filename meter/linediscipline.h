@@ -61,6 +61,7 @@ public:
     // line from nowMs, even if it had been given up meanwhile.
     void commandLeft(quint8 command, qint64 nowMs);
 
+    // The bytes need only live for the call.
     LineEvents bytesArrived(const QByteArray &bytes, qint64 nowMs);
     // Ends short frames and gives up commands whose time ran out by nowMs.
     LineEvents advance(qint64 nowMs);
