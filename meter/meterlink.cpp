@@ -11,13 +11,14 @@ namespace {
 
 // Longest stretch spent in one delivery, answering a fast meter.
 constexpr qint64 burstMs = 4;
-// Replies handled the usual way after a wait that came to nothing.
-constexpr int burstPauseReplies = 64;
 // How long one wait in a burst may take. A wait that could end before the
 // next scheduler tick makes the kernel reprogram its timer, which costs as
 // much as the rest of a reading on a virtual machine; 10 ms lies beyond the
 // tick at 100 Hz or more, and a burst plus one wait still fits in a frame.
 constexpr int burstWaitMs = 10;
+// After a wait that came to nothing, replies go the usual way this long, so
+// a meter that only sometimes answers that fast costs at most 1 % in waits.
+constexpr qint64 burstPauseMs = 1000;
 
 } // namespace
 
@@ -90,12 +91,11 @@ void MeterLink::readAvailable()
         // A meter that answers within a millisecond is asked and heard here,
         // without a pass of the event loop each time, for a few milliseconds
         // at most: the window stays as responsive as a frame.
-        if (burstPause > 0) {
-            --burstPause;
-        } else if (discipline.onLine() && discipline.recentLatencyMs() == 0 && at - burstStart < burstMs
-                   && device->bytesAvailable() == 0 && !device->waitForReadyRead(burstWaitMs)) {
+        if (at >= burstResumeMs && discipline.onLine() && discipline.recentLatencyMs() == 0
+            && at - burstStart < burstMs && device->bytesAvailable() == 0
+            && !device->waitForReadyRead(burstWaitMs)) {
             // Not that fast after all: back to the event loop for a while.
-            burstPause = burstPauseReplies;
+            burstResumeMs = now() + burstPauseMs;
         }
     }
 }
@@ -104,6 +104,7 @@ void MeterLink::reset()
 {
     ++generation;
     discipline.reset();
+    burstResumeMs = 0;
     timer->stop();
     timerDueMs = -1;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);

@@ -65,7 +65,7 @@ private:
     qint64 timerDueMs = -1;
     int busy = 0; // inside a delivery, a write or a deadline
     bool pumpWanted = false; // a command was queued meanwhile
-    int burstPause = 0;      // replies to go before waiting for one again
+    qint64 burstResumeMs = 0; // no waiting for a reply in a burst before this
     // The device still holds this command's byte (the line is stalled); a
     // repeat of it shares that byte instead of queueing a second one.
     quint8 stuckCommand = 0;
