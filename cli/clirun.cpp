@@ -1,5 +1,6 @@
 #include "cli/clirun.h"
 
+#include "app/interruption.h"
 #include "cli/console.h"
 #include "cli/detect.h"
 #include "cli/meterrun.h"
@@ -15,56 +16,9 @@
 #include <functional>
 #include <memory>
 
-#ifdef Q_OS_UNIX
-#include <QSocketNotifier>
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 namespace cli {
 
 namespace {
-
-#ifdef Q_OS_UNIX
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    (void)written;
-}
-
-// Ctrl-C and kill reach the event loop as an event, so a run ends as it
-// would after its last reading: output flushed, stats and plot written.
-bool onInterrupt(QCoreApplication &app, const std::function<void()> &interrupt)
-{
-    if (::pipe(signalPipe) != 0)
-        return false;
-    for (int fd : signalPipe) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [interrupt] {
-        char byte;
-        while (::read(signalPipe[0], &byte, 1) > 0) {
-        }
-        interrupt();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
-#else
-bool onInterrupt(QCoreApplication &, const std::function<void()> &)
-{
-    return true;
-}
-#endif
 
 // Scripts read stderr: Qt's own chatter (e.g. about XDG_RUNTIME_DIR under
 // cron) must not mix with this program's messages. Only its errors pass.
@@ -92,6 +46,7 @@ template <typename Runner>
 int runInLoop(QCoreApplication &app, Runner *runner)
 {
     QObject::connect(runner, &Runner::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
+    // Ctrl-C ends a run as its last reading would: output flushed, stats and plot written.
     if (!onInterrupt(app, [runner] { runner->interrupt(); })) {
         std::perror("zerak-cli: signal handling");
         return exitFailure;

@@ -1,6 +1,7 @@
 // zerak-sim: serves a simulated meter on a pseudo-terminal until interrupted.
 // The first line on stdout is the port path, for scripts to read.
 
+#include "app/interruption.h"
 #include "sim/metersimulator.h"
 
 #include <QCommandLineParser>
@@ -8,54 +9,17 @@
 #include <QElapsedTimer>
 #include <QPair>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 #include <QStringList>
 
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr int exitBadUsage = 2;
 constexpr int exitFailure = 1;
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    (void)written;
-}
-
-// Ctrl+C and kill end the event loop normally, so the master is closed and
-// the exit code is 0.
-bool quitOnSignals(QCoreApplication &app)
-{
-    if (::pipe(signalPipe) != 0)
-        return false;
-    for (int fd : signalPipe) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte;
-        while (::read(signalPipe[0], &byte, 1) > 0) {
-        }
-        app.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 struct UsageError
 {
@@ -253,7 +217,9 @@ int main(int argc, char *argv[])
         app.quit();
     });
 
-    if (!quitOnSignals(app)) {
+    // Ctrl+C and kill end the event loop normally, so the master is closed
+    // and the exit code is 0.
+    if (!onInterrupt(app, [&app] { app.quit(); })) {
         std::perror("zerak-sim: signal handling");
         return exitFailure;
     }
