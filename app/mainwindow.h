@@ -35,17 +35,17 @@ private:
     void reportWriteError();
     void queryWavelengthOnOpen();
     void showPortClosedControls();
-    void showReply(const meter::LineEvent &reply);
+    void showReply(const meter::Reply &reply);
     void showReading(meter::ReplyKind kind, const meter::Frame &frame);
     void blankPowerReading();
     void requestNextMeasurement();
-    void repeatGivenUpMeasurement(quint8 command);
+    void repeatGivenUpMeasurement(const meter::GiveUp &giveUp);
     void reportFailedWrite(quint8 command);
     void handlePortError(QSerialPort::SerialPortError error);
     void reportConnectionLost();
 
     MainWindowUi *ui;
     QSerialPort *serialPort;
-    meter::MeterLink *link; // the order of commands on the line, and their replies
+    meter::MeterLink *link; // what goes on the line when, and what each reply answers
     PacedLabels *readingLabels = nullptr; // label_5, 7, 8, 9: repainted at most once a frame
 };

@@ -61,7 +61,7 @@ Detector::~Detector() = default;
 
 void Detector::start()
 {
-    meter::LineDiscipline::Timing timing;
+    meter::Timing timing;
     timing.deadlineMs = probeDeadlineMs;
     const QStringList paths = portsToAsk();
     for (const QString &path : paths) {
@@ -79,7 +79,7 @@ void Detector::start()
             if (deviceGone(p.port, error))
                 settle(p);
         });
-        connect(p.link, &meter::MeterLink::replyReceived, this, [this, &p](const meter::LineEvent &reply) {
+        connect(p.link, &meter::MeterLink::replyReceived, this, [this, &p](const meter::Reply &reply) {
             if (reply.command != meter::cmdQueryWavelength || reply.role != meter::ReplyKind::Wavelength)
                 return;
             p.wavelength = meter::decodeFrame(reply.bytes);

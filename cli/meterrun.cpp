@@ -57,7 +57,7 @@ void MeterRun::takeHeldReading()
     accept();
 }
 
-void MeterRun::replied(const meter::LineEvent &reply)
+void MeterRun::replied(const meter::Reply &reply)
 {
     if (stage != Stage::AskingWavelength && stage != Stage::Measuring)
         return;
@@ -83,7 +83,7 @@ void MeterRun::replied(const meter::LineEvent &reply)
     heldAt = QDateTime::currentDateTime();
     heldAt = heldAt.toOffsetFromUtc(heldAt.offsetFromUtc());
     heldElapsedMs = runClock.elapsed();
-    holdTimer->start(link->line().quietMs());
+    holdTimer->start(link->quietMs());
 }
 
 void MeterRun::accept()
@@ -111,8 +111,9 @@ void MeterRun::accept()
     requestReading();
 }
 
-void MeterRun::givenUp(quint8 command)
+void MeterRun::givenUp(const meter::GiveUp &giveUp)
 {
+    const quint8 command = giveUp.command;
     if ((stage == Stage::AskingWavelength && command == asked)
         || (stage == Stage::Measuring && command == meter::cmdMeasure))
         missed(false);
@@ -124,7 +125,8 @@ void MeterRun::missed(bool noise)
     noiseSinceReply = noiseSinceReply || noise;
     // Stepping twice would leave the meter elsewhere than printed.
     const bool mayRepeat = asked != meter::cmdNextWavelength;
-    if (missedInARow >= maxMissedInARow || !mayRepeat) {
+    // Where nothing has answered yet, the link writes nothing more.
+    if (missedInARow >= maxMissedInARow || !mayRepeat || !link->meterAnswered()) {
         QString reason = noiseSinceReply
                              ? QStringLiteral("no usable reply: frames cut short or out of step")
                              : QStringLiteral("no reply within %1 s").arg(meter::replyDeadlineMs / 1000.0);

@@ -36,8 +36,8 @@ signals:
 private:
     enum class Stage { Idle, AskingWavelength, Measuring, Done };
 
-    void replied(const meter::LineEvent &reply);
-    void givenUp(quint8 command);
+    void replied(const meter::Reply &reply);
+    void givenUp(const meter::GiveUp &giveUp);
     void portError(QSerialPort::SerialPortError error);
     void requestReading();
     void accept();

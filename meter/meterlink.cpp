@@ -3,50 +3,48 @@
 #include <QIODevice>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 
 namespace meter {
 
 namespace {
 
-// Longest stretch spent in one delivery, answering a fast meter.
-constexpr qint64 burstMs = 4;
-// How long one wait in a burst may take. A wait that could end before the
-// next scheduler tick makes the kernel reprogram its timer, which costs as
-// much as the rest of a reading on a virtual machine; 10 ms lies beyond the
-// tick at 100 Hz or more, and a burst plus one wait still fits in a frame.
-constexpr int burstWaitMs = 10;
-// After a wait that came to nothing, replies go the usual way this long, so
-// a meter that only sometimes answers that fast costs at most 1 % in waits.
-constexpr qint64 burstPauseMs = 1000;
+constexpr qint64 longAgo = -(qint64(1) << 40);
+constexpr int maxQueued = 16;
+// After a frame that answered nothing: this write waits for quiet, and the
+// next, whose reply may be the one left over.
+constexpr int writesInDoubt = 2;
+// Below this a meter's latency is too short to tell a reply by its timing.
+constexpr qint64 minTimedLatencyMs = 4;
+
+// Work that may run signal handlers: what they ask for is written after it.
+class Working
+{
+public:
+    explicit Working(bool &flag) : flag(flag), was(flag) { flag = true; }
+    ~Working() { flag = was; }
+    bool nested() const { return was; }
+
+private:
+    bool &flag;
+    bool was;
+};
 
 } // namespace
 
-MeterLink::MeterLink(QIODevice *device, QObject *parent, const LineDiscipline::Timing &timing)
-    : QObject(parent),
-      device(device),
-      discipline(timing),
-      timer(new QTimer(this))
+MeterLink::MeterLink(QIODevice *device, QObject *parent, const Timing &timing)
+    : QObject(parent), device(device), times(timing), timer(new QTimer(this)), lastByteMs(longAgo)
 {
-    clock.start();
+    elapsed.start();
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &MeterLink::timeUp);
 }
 
-// A stalled line frees itself: go on with what waited for it.
-void MeterLink::deviceWrote()
+void MeterLink::setClock(std::function<qint64()> newClock)
 {
-    if (device->bytesToWrite() > 0)
-        return;
-    disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
-    if (stuckCommand != 0) {
-        discipline.commandLeft(stuckCommand, now());
-        stuckCommand = 0;
-        lineMoved();
-    }
-    if (busy == 0)
-        pump();
+    clock = std::move(newClock);
 }
 
 bool MeterLink::send(quint8 command)
@@ -56,61 +54,325 @@ bool MeterLink::send(quint8 command)
         emit writeFailed(command);
         return false;
     }
-    discipline.request(command);
-    // Inside a delivery, a write or a deadline: that goes on to write it.
-    if (busy > 0) {
-        pumpWanted = true;
+    // Requests for a reading are alike: one waiting is enough.
+    if (!(command == cmdMeasure && queue.contains(cmdMeasure)) && queue.size() < maxQueued)
+        queue.append(command);
+    return pump();
+}
+
+int MeterLink::quietMs() const
+{
+    // A meter slow to answer may still have a reply on its way after the gap.
+    const qint64 slow = std::min<qint64>(2 * latencyMs, times.deadlineMs / 2);
+    return int(std::max<qint64>(times.gapMs, slow));
+}
+
+bool MeterLink::blocked(quint8 command, qint64 at) const
+{
+    const ReplyKind role = replyKindFor(command);
+    if (catchUp && role == ReplyKind::Power)
+        return true;
+    return std::any_of(late.begin(), late.end(), [&](const Late &given) {
+        return at < given.untilMs && replyKindFor(given.command) != role;
+    });
+}
+
+MeterLink::Next MeterLink::next(qint64 at) const
+{
+    Next next;
+    if (onLine || halted || device->bytesToWrite() > 0 || queue.isEmpty())
+        return next;
+    const auto candidate = std::find_if(queue.begin(), queue.end(),
+                                        [&](quint8 command) { return !blocked(command, at); });
+    if (candidate == queue.end()) {
+        // Held back by a late reply that may still come: look again when it can't.
+        for (const Late &given : late)
+            if (given.untilMs > at && (next.retryAtMs < 0 || given.untilMs < next.retryAtMs))
+                next.retryAtMs = given.untilMs;
+        return next;
+    }
+    next.command = *candidate;
+    next.noisy = true;
+    if (assembler.hasPartial())
+        return next; // a frame answering nothing is coming in; its gap wakes us
+    const bool switching = lastRole && *lastRole != replyKindFor(*candidate);
+    const int quiet = unsure > 0 || switching ? quietMs() : 0;
+    if (at - lastByteMs < quiet) {
+        next.retryAtMs = lastByteMs + quiet;
+        return next;
+    }
+    next.noisy = false;
+    next.mayGo = true;
+    return next;
+}
+
+bool MeterLink::pump()
+{
+    if (working)
+        return true;
+    bool written = true;
+    while (device->isOpen()) {
+        const qint64 at = now();
+        const Next next = this->next(at);
+        if (!next.mayGo) {
+            if (!next.noisy) {
+                quietWaitSinceMs = -1;
+            } else if (quietWaitSinceMs < 0) {
+                quietWaitSinceMs = at;
+                straysWhileWaiting = 0;
+            }
+            break;
+        }
+        written = write(next.command, at) && written;
+    }
+    armTimer(now());
+    return written;
+}
+
+bool MeterLink::write(quint8 command, qint64 at)
+{
+    queue.removeOne(command);
+    onLine = Sent{command, at};
+    lastRole = replyKindFor(command);
+    unsure = std::max(0, unsure - 1);
+    quietWaitSinceMs = -1;
+    Working working(this->working);
+    // A reply may arrive during the wait; the command is already on the line.
+    const char byte = char(command);
+    const bool written = device->write(&byte, 1) == 1 && device->waitForBytesWritten(writeWaitMs);
+    if (!device->isOpen())
+        return written; // closed meanwhile: the loss is reported, not the write
+    if (written) {
+        writeFailing = false;
+        failureReported = false;
         return true;
     }
-    return pump();
+    // Held up in a stalled line: it reaches the meter, and its deadline
+    // starts, when the device has sent it.
+    if (device->bytesToWrite() > 0) {
+        if (onLine && onLine->command == command)
+            onLine->left = false;
+        connect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote, Qt::UniqueConnection);
+    }
+    writeFailing = true;
+    emit writeFailed(command);
+    return false;
+}
+
+void MeterLink::deviceWrote()
+{
+    if (device->bytesToWrite() > 0)
+        return;
+    disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
+    if (onLine && !onLine->left) {
+        onLine->left = true;
+        onLine->atMs = now();
+    }
+    writeFailing = false;
+    failureReported = false;
+    pump();
 }
 
 void MeterLink::readAvailable()
 {
-    if (!device->isOpen())
-        return;
-    const qint64 burstStart = now();
-    qint64 at = burstStart;
+    Working working(this->working);
     char bytes[256];
-    // More may have come during a write's wait, which the device does not
-    // signal again while its readyRead() is still being handled.
+    // More may come during a write's wait, which the device does not signal
+    // again while its readyRead() is still being handled.
     while (device->isOpen() && device->bytesAvailable() > 0) {
         const qint64 count = device->read(bytes, sizeof bytes);
         if (count <= 0)
             break;
-        ++busy;
-        handle(discipline.bytesArrived(QByteArray::fromRawData(bytes, int(count)), at));
-        if (--busy > 0) {
-            pumpWanted = true;
-            return;
+        const qint64 at = now();
+        const qint64 firstByteMs = assembler.hasPartial() ? partialSinceMs : at;
+        lastByteMs = at;
+        if (!assembler.hasPartial() && count == frameSize) {
+            frameEnded(QByteArray(bytes, frameSize), at);
+        } else {
+            assembler.append(bytes, int(count));
+            bool first = true;
+            // One at a time: a handler may reset the link.
+            while (const std::optional<QByteArray> frame = assembler.takeFrame()) {
+                frameEnded(*frame, first ? firstByteMs : at);
+                first = false;
+            }
+            if (assembler.hasPartial())
+                partialSinceMs = first ? firstByteMs : at;
         }
-        // A reply frees the line for the next command. Its write goes out at
-        // once: a failure is reported through a queued box, never from here.
-        at = now();
-        pump(at);
-        // A meter that answers within a millisecond is asked and heard here,
-        // without a pass of the event loop each time, for a few milliseconds
-        // at most: the window stays as responsive as a frame.
-        if (at >= burstResumeMs && discipline.onLine() && discipline.recentLatencyMs() == 0
-            && at - burstStart < burstMs && device->bytesAvailable() == 0
-            && !device->waitForReadyRead(burstWaitMs)) {
-            // Not that fast after all: back to the event loop for a while.
-            burstResumeMs = now() + burstPauseMs;
+        if (!working.nested()) {
+            this->working = false;
+            pump();
+            this->working = true;
         }
     }
+    if (!working.nested())
+        armTimer(now());
+}
+
+void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
+{
+    Reply reply;
+    reply.bytes = bytes;
+    answered = true;
+    missed = 0;
+    halted = false;
+    late.erase(std::remove_if(late.begin(), late.end(),
+                              [&](const Late &given) { return given.untilMs <= firstByteMs; }),
+               late.end());
+    if (onLine)
+        onLine->frameSince = true;
+    if (onLine && onLine->left && firstByteMs >= onLine->atMs) {
+        reply.command = onLine->command;
+        reply.role = replyKindFor(onLine->command);
+        reply.latencyMs = firstByteMs - onLine->atMs;
+        if (late.isEmpty()) {
+            // A reply much sooner than the meter answers may have been on its
+            // way before the command: a frame answering nothing was taken for
+            // a reply. The next write waits to see whether one more comes.
+            if (latencyMs >= minTimedLatencyMs && 2 * reply.latencyMs < latencyMs)
+                unsure = std::max(unsure, 1);
+            // The meter's latency, learnt from exchanges in step; slowly forgotten.
+            latencyMs = std::max(reply.latencyMs, latencyMs - (latencyMs + 7) / 8);
+        } else {
+            // The command given up before it, of the same role, may have sent this.
+            reply.late = true;
+            reply.latencyMs = firstByteMs - late.takeFirst().sentAtMs;
+            unsure = std::max(unsure, 1);
+        }
+        onLine.reset();
+    } else if (!late.isEmpty()) {
+        const Late given = late.takeFirst();
+        reply.command = given.command;
+        reply.role = replyKindFor(given.command);
+        reply.late = true;
+        reply.latencyMs = firstByteMs - given.sentAtMs;
+        unsure = std::max(unsure, 1);
+    } else {
+        unsure = writesInDoubt;
+        ++straysWhileWaiting;
+    }
+    if (reply.role == ReplyKind::Wavelength)
+        catchUp = false;
+    else if (catchUp)
+        askWavelength(); // the meter has answered, so it is worth asking
+    emit replyReceived(reply);
+}
+
+void MeterLink::askWavelength()
+{
+    if (answered && !queue.contains(cmdQueryWavelength)
+        && !(onLine && onLine->command == cmdQueryWavelength))
+        queue.prepend(cmdQueryWavelength);
+}
+
+void MeterLink::timeUp()
+{
+    timerDueMs = -1;
+    {
+        Working working(this->working);
+        const qint64 at = now();
+        if (assembler.hasPartial() && at - lastByteMs >= times.gapMs)
+            frameEnded(assembler.takePartial(), partialSinceMs);
+        // A reply that has begun to arrive is not given up.
+        if (onLine && onLine->left && !assembler.hasPartial() && at - onLine->atMs >= times.deadlineMs)
+            giveUp(at);
+        if (quietWaitSinceMs >= 0 && at - quietWaitSinceMs >= times.deadlineMs)
+            giveUpUnwritten(at);
+    }
+    pump();
+}
+
+void MeterLink::giveUp(qint64 at)
+{
+    const Sent sent = *onLine;
+    onLine.reset();
+    late.append({sent.command, sent.atMs, at + times.deadlineMs});
+    ++missed;
+    if (replyKindFor(sent.command) == ReplyKind::Wavelength) {
+        // The meter may have stepped without our hearing of it.
+        catchUp = true;
+        if (sent.command == cmdQueryWavelength && !sent.frameSince)
+            halted = true; // nothing answers on this line: nothing more is written
+        else
+            askWavelength();
+    }
+    GiveUp giveUp;
+    giveUp.command = sent.command;
+    emit commandGivenUp(giveUp);
+}
+
+void MeterLink::giveUpUnwritten(qint64 at)
+{
+    const Next next = this->next(at);
+    quietWaitSinceMs = -1;
+    if (!next.noisy)
+        return;
+    queue.removeOne(next.command);
+    ++missed;
+    GiveUp giveUp;
+    giveUp.command = next.command;
+    giveUp.written = false;
+    giveUp.strayFrames = straysWhileWaiting;
+    straysWhileWaiting = 0;
+    emit commandGivenUp(giveUp);
+}
+
+std::optional<qint64> MeterLink::nextWakeup() const
+{
+    std::optional<qint64> wakeup;
+    const auto consider = [&wakeup](qint64 atMs) {
+        if (!wakeup || atMs < *wakeup)
+            wakeup = atMs;
+    };
+    if (assembler.hasPartial())
+        consider(lastByteMs + times.gapMs);
+    else if (onLine && onLine->left)
+        consider(onLine->atMs + times.deadlineMs);
+    const Next next = this->next(now());
+    if (next.retryAtMs >= 0)
+        consider(next.retryAtMs);
+    if (quietWaitSinceMs >= 0)
+        consider(quietWaitSinceMs + times.deadlineMs);
+    return wakeup;
+}
+
+void MeterLink::armTimer(qint64 at)
+{
+    const std::optional<qint64> wakeup = nextWakeup();
+    if (!wakeup) {
+        timer->stop();
+        timerDueMs = -1;
+        return;
+    }
+    // Deadlines mostly move later: a timer due early enough just looks again
+    // when it fires, instead of being restarted for every reply.
+    if (timer->isActive() && timerDueMs <= *wakeup)
+        return;
+    timerDueMs = *wakeup;
+    timer->start(int(qBound(qint64(0), *wakeup - at, qint64(INT_MAX))));
 }
 
 void MeterLink::reset()
 {
-    ++generation;
-    discipline.reset();
-    burstResumeMs = 0;
+    queue.clear();
+    onLine.reset();
+    late.clear();
+    assembler.clear();
+    lastByteMs = longAgo;
+    lastRole.reset();
+    catchUp = false;
+    halted = false;
+    unsure = 0;
+    quietWaitSinceMs = -1;
+    straysWhileWaiting = 0;
+    answered = false;
+    missed = 0;
+    latencyMs = 0;
+    writeFailing = false;
+    failureReported = false;
     timer->stop();
     timerDueMs = -1;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
-    stuckCommand = 0;
-    writeFailing = false;
-    failureReported = false;
 }
 
 bool MeterLink::takeWriteErrorReport()
@@ -119,104 +381,6 @@ bool MeterLink::takeWriteErrorReport()
         return false;
     failureReported = true;
     return true;
-}
-
-bool MeterLink::pump(qint64 at)
-{
-    bool written = true;
-    // Once more when a reply came during a write's wait and freed the line.
-    for (int round = 0; round < 4 && device->isOpen(); ++round) {
-        pumpWanted = false;
-        if (round > 0)
-            at = now();
-        const std::optional<quint8> next = discipline.writable(at);
-        if (next && device->bytesToWrite() == 0) {
-            written = write(discipline.takeWritable(at)) && written;
-        } else if (next && *next == stuckCommand) {
-            // Still in the device: it reaches the meter when the line frees.
-            discipline.takeWritable(at);
-        }
-        if (!pumpWanted)
-            break;
-    }
-    armTimer(at);
-    return written;
-}
-
-bool MeterLink::write(quint8 command)
-{
-    const quint64 writing = generation;
-    const char byte = char(command);
-    ++busy;
-    // A reply may arrive during the wait; the command is already on the line
-    // to be matched with it.
-    const bool queued = device->write(&byte, 1) == 1;
-    const bool written = queued && device->waitForBytesWritten(writeWaitMs);
-    --busy;
-    if (writing != generation)
-        return written; // closed meanwhile: nothing to report
-    if (written) {
-        lineMoved();
-    } else {
-        stuckCommand = device->bytesToWrite() > 0 ? command : 0;
-        // Go on once the device has taken it.
-        if (stuckCommand != 0)
-            connect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote, Qt::UniqueConnection);
-        writeFailing = true;
-        emit writeFailed(command);
-    }
-    return written;
-}
-
-void MeterLink::lineMoved()
-{
-    writeFailing = false;
-    failureReported = false;
-}
-
-void MeterLink::handle(const LineEvents &events)
-{
-    const quint64 handling = generation;
-    for (const LineEvent &event : events) {
-        if (event.kind == LineEvent::Reply) {
-            lineMoved();
-            emit replyReceived(event);
-        } else {
-            emit commandGivenUp(event.command);
-        }
-        if (handling != generation)
-            return; // a handler closed the line; the rest is stale
-    }
-}
-
-void MeterLink::timeUp()
-{
-    timerDueMs = -1;
-    ++busy;
-    handle(discipline.advance(now()));
-    if (--busy == 0)
-        pump();
-    else
-        pumpWanted = true;
-}
-
-void MeterLink::armTimer(qint64 at)
-{
-    std::optional<qint64> wakeup = discipline.nextWakeup();
-    // Waiting for a stalled device, not for time: bytesWritten() goes on.
-    if (wakeup && *wakeup <= at && device->bytesToWrite() > 0 && discipline.writable(at))
-        wakeup.reset();
-    if (!wakeup) {
-        timer->stop();
-        timerDueMs = -1;
-        return;
-    }
-    // Deadlines mostly move later; a timer due early enough just re-arms
-    // when it fires, instead of being restarted for every reply.
-    if (timer->isActive() && timerDueMs <= *wakeup)
-        return;
-    timerDueMs = *wakeup;
-    timer->start(int(qBound(qint64(0), *wakeup - at, qint64(INT_MAX))));
 }
 
 } // namespace meter

@@ -1,33 +1,92 @@
 #pragma once
 
-// Drives the line discipline over a device: writes commands when the line
-// allows, reads and frames replies, keeps the deadlines. Reports replies with
-// their role, given-up commands and failed writes; shows nothing itself. The
-// window and the command-line tool both talk to the meter through it.
+// The link to the meter: one command on the line at a time, each reply shown
+// in the role of the command it answers, or in none when that is in doubt.
+// Event-driven: readyRead() -> frames -> replyReceived() -> the next write,
+// and one timer for gaps, deadlines and quiet waits. The window, zerak-cli,
+// the benches and the fuzzer all drive this one class.
+//
+// When the next command may go (next(), the one place that decides):
+//
+//   It waits while ...                                    until ...
+//   a command awaits its reply                             the reply begins, or the deadline
+//                                                          (counted from when the device has
+//                                                          sent its byte: a stalled line holds it)
+//   a frame is coming in                                   it is whole, or the gap ends it
+//   a 0x7A went unanswered on a silent line                any frame arrives
+//   a wavelength command was given up (catch-up owed)      a wavelength reply; meanwhile only
+//                                                          0x7A, 0x7B go, and 0x7A first
+//   a given-up command of another role may still answer    it does, or one deadline more
+//   it changes role, or the line was out of step           the line has been quiet quietMs()
+//   ... and a wait for quiet lasting a whole deadline gives the command up unwritten.
+//
+// What a frame answers:
+//   the command on the line, if the frame began after it   -> its role; late if a given-up
+//                                                             command may have sent it instead
+//   else the oldest given-up command that may still answer -> its role, late
+//   else nothing                                           -> no role; the next two writes
+//                                                             wait for a quiet line
+//   (a reply in less than half the meter's usual latency may be a frame that
+//   answered nothing: the next write waits for a quiet line to find out)
+// Since no command goes while one of another role may still answer, a role is
+// never in doubt. Bytes already received never answer a command written after
+// them: writes wait until every frame of a delivery has been handled.
 
-#include "meter/linediscipline.h"
+#include "meter/protocol.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QVector>
+
+#include <functional>
+#include <optional>
 
 class QIODevice;
 class QTimer;
 
 namespace meter {
 
+// The line's times; tests shorten them.
+struct Timing
+{
+    int gapMs = replyGapMs;           // silence that ends a short frame
+    int deadlineMs = replyDeadlineMs; // a reply later than this is given up
+};
+
+struct Reply
+{
+    QByteArray bytes;     // 1 to 4 bytes: fewer when the gap ended the frame
+    quint8 command = 0;   // the command it answers; 0: none
+    std::optional<ReplyKind> role; // none: not to be shown in any role
+    bool late = false;    // it answers, or may answer, a command already given up
+    qint64 latencyMs = -1; // from the write of the command answered (the given-up one when late)
+};
+
+struct GiveUp
+{
+    quint8 command = 0;
+    bool written = true;  // false: the line never went quiet enough to write it
+    int strayFrames = 0;  // not written: frames that answered nothing meanwhile
+};
+
 class MeterLink : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit MeterLink(QIODevice *device, QObject *parent = nullptr,
-                       const LineDiscipline::Timing &timing = {});
+    explicit MeterLink(QIODevice *device, QObject *parent = nullptr, const Timing &timing = {});
 
-    // Queues a command and writes it at once when the line is free, waiting
-    // up to writeWaitMs for the device to take it. Called while a reply is
-    // being handled, it is written when the handler has returned. False only
-    // when a write made now did not complete. Handlers of this link's signals
-    // must not run event loops (boxes): queue them.
+    void setTiming(const Timing &timing) { times = timing; }
+    const Timing &timing() const { return times; }
+    // Milliseconds from any fixed point; tests and the fuzzer set their own.
+    void setClock(std::function<qint64()> clock);
+
+    // Queues a command and writes it at once when the line allows, waiting up
+    // to writeWaitMs for the device to take it. Asked from a handler of this
+    // link's signals or during a write's wait, it goes when that is over.
+    // False only when a write made now did not complete. Handlers must not
+    // run event loops (boxes): queue them.
     bool send(quint8 command);
     // Takes what the device has received; call it on readyRead().
     void readAvailable();
@@ -38,40 +97,79 @@ public:
     // since, or since the last write that went through or reply that came.
     bool takeWriteErrorReport();
 
-    bool meterAnswered() const { return discipline.meterAnswered(); }
-    int missedInARow() const { return discipline.missedInARow(); }
-    const LineDiscipline &line() const { return discipline; }
+    bool meterAnswered() const { return answered; } // any frame since reset()
+    int missedInARow() const { return missed; }
+    // How long the line must stay silent before the link takes it as quiet:
+    // the gap, or twice the meter's latency for a slow meter, within reason.
+    int quietMs() const;
+    // When the link next needs its timer, if at all (for the fuzzer).
+    std::optional<qint64> nextWakeup() const;
 
 signals:
-    void replyReceived(const meter::LineEvent &reply);
-    void commandGivenUp(quint8 command);
+    void replyReceived(const meter::Reply &reply);
+    void commandGivenUp(const meter::GiveUp &giveUp);
     void writeFailed(quint8 command);
 
 private:
-    bool pump() { return pump(now()); }
-    bool pump(qint64 at);
-    bool write(quint8 command);
-    void handle(const LineEvents &events);
+    struct Next
+    {
+        quint8 command = 0;    // the first command not held back by the rules
+        bool mayGo = false;    // ... and it may go now
+        bool noisy = false;    // ... or only the line's not being quiet holds it
+        qint64 retryAtMs = -1; // when to look again, if time alone can change the answer
+    };
+    struct Sent
+    {
+        quint8 command;
+        qint64 atMs;              // when its byte left the device
+        bool left = true;         // false while a stalled line holds it
+        bool frameSince = false;  // a frame has arrived since
+    };
+    struct Late
+    {
+        quint8 command;
+        qint64 sentAtMs;
+        qint64 untilMs;
+    };
+
+    Next next(qint64 now) const;
+    bool blocked(quint8 command, qint64 now) const;
+    bool pump();
+    bool write(quint8 command, qint64 now);
+    void frameEnded(const QByteArray &bytes, qint64 firstByteMs);
+    void askWavelength();
     void timeUp();
-    void armTimer(qint64 at);
+    void giveUp(qint64 now);
+    void giveUpUnwritten(qint64 now);
+    void armTimer(qint64 now);
     void deviceWrote();
-    void lineMoved(); // a write went through or a reply came: the outage is over
-    qint64 now() const { return clock.elapsed(); }
+    qint64 now() const { return clock ? clock() : elapsed.elapsed(); }
 
     QIODevice *device;
-    LineDiscipline discipline;
-    QElapsedTimer clock;
+    Timing times;
+    std::function<qint64()> clock;
+    QElapsedTimer elapsed;
     QTimer *timer;
     qint64 timerDueMs = -1;
-    int busy = 0; // inside a delivery, a write or a deadline
-    bool pumpWanted = false; // a command was queued meanwhile
-    qint64 burstResumeMs = 0; // no waiting for a reply in a burst before this
-    // The device still holds this command's byte (the line is stalled); a
-    // repeat of it shares that byte instead of queueing a second one.
-    quint8 stuckCommand = 0;
+
+    QVector<quint8> queue;
+    std::optional<Sent> onLine;
+    QVector<Late> late; // oldest first
+    FrameAssembler assembler;
+    qint64 partialSinceMs = 0;
+    qint64 lastByteMs;
+    std::optional<ReplyKind> lastRole; // of the last command written
+    bool catchUp = false;
+    bool halted = false;
+    int unsure = 0; // writes that still wait for quiet after a sign of being out of step
+    qint64 quietWaitSinceMs = -1;
+    int straysWhileWaiting = 0;
+    bool answered = false;
+    int missed = 0;
+    qint64 latencyMs = 0;
     bool writeFailing = false;
     bool failureReported = false;
-    quint64 generation = 0; // bumped by reset, which a nested handler may do
+    bool working = false; // in a write's wait or a signal: writes wait until it ends
 };
 
 } // namespace meter

@@ -85,17 +85,13 @@ QString unitText(const Frame &frame)
     return frame.unitFlag != 0 ? QStringLiteral("dB") : QStringLiteral("dBm");
 }
 
-QVector<QByteArray> FrameAssembler::push(const QByteArray &bytes)
+std::optional<QByteArray> FrameAssembler::takeFrame()
 {
-    buffer.append(bytes);
-    QVector<QByteArray> frames;
-    int taken = 0;
-    while (buffer.size() - taken >= frameSize) {
-        frames.append(buffer.mid(taken, frameSize));
-        taken += frameSize;
-    }
-    buffer.remove(0, taken);
-    return frames;
+    if (buffer.size() < frameSize)
+        return std::nullopt;
+    QByteArray frame = buffer.left(frameSize);
+    buffer.remove(0, frameSize);
+    return frame;
 }
 
 QByteArray FrameAssembler::takePartial()

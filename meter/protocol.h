@@ -6,7 +6,8 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QVector>
+
+#include <optional>
 
 namespace meter {
 
@@ -22,6 +23,13 @@ constexpr int replyGapMs = 50;        // silence that ends a short frame
 constexpr int replyDeadlineMs = 1000; // a reply later than this is given up
 
 enum class ReplyKind { Wavelength, Power };
+
+// The wavelengths optical power meters use; another device's bytes seldom
+// fall in this range.
+constexpr bool plausibleWavelength(int nanometres)
+{
+    return nanometres >= 400 && nanometres <= 1700;
+}
 
 bool isCommand(quint8 byte);
 // 0x7A and 0x7B are answered with a wavelength, 0x82 with a power reading.
@@ -52,7 +60,9 @@ QString unitText(const Frame &frame);       // "dBm" or "dB"
 class FrameAssembler
 {
 public:
-    QVector<QByteArray> push(const QByteArray &bytes);
+    void append(const char *bytes, int size) { buffer.append(bytes, size); }
+    // The next whole frame, one at a time: whoever takes them may clear().
+    std::optional<QByteArray> takeFrame();
     bool hasPartial() const { return !buffer.isEmpty(); }
     QByteArray takePartial();
     void clear() { buffer.clear(); }

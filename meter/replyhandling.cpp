@@ -8,8 +8,8 @@
 #include <QPushButton>
 
 // The link frames the bytes and tells what each reply answers, so a reading
-// is always shown as what it is; this side only shows it and keeps the
-// continuous measurement going.
+// is shown as what it is, or not at all when that is in doubt; this side
+// only shows it and keeps the continuous measurement going.
 
 void MainWindow::serialRecieve()
 {
@@ -19,13 +19,10 @@ void MainWindow::serialRecieve()
     link->readAvailable();
 }
 
-void MainWindow::showReply(const meter::LineEvent &reply)
+void MainWindow::showReply(const meter::Reply &reply)
 {
-    // Before any command was written there is nothing to go by but the flag.
-    const meter::ReplyKind kind = reply.role ? *reply.role
-                                             : (wavelengthMode != 0 ? meter::ReplyKind::Wavelength
-                                                                    : meter::ReplyKind::Power);
-    showReading(kind, meter::decodeFrame(reply.bytes));
+    if (reply.role)
+        showReading(*reply.role, meter::decodeFrame(reply.bytes));
     if (measureState == 1)
         requestNextMeasurement();
     else
@@ -57,14 +54,13 @@ void MainWindow::requestNextMeasurement()
         reportWriteError();
 }
 
-// A lost measurement reply must not stall the display; an unanswered query
-// on a port where no meter ever answered gets nothing more.
-void MainWindow::repeatGivenUpMeasurement(quint8 command)
+// A lost measurement reply must not stall the display; a port where no
+// meter ever answered gets nothing more.
+void MainWindow::repeatGivenUpMeasurement(const meter::GiveUp &giveUp)
 {
-    if (command != meter::cmdMeasure || measureState != 1 || !link->meterAnswered())
-        return;
-    // Two requests in a row unanswered: the shown reading is no longer live.
+    // Two commands in a row unanswered: the shown reading is no longer live.
     if (link->missedInARow() >= 2)
         blankPowerReading();
-    requestNextMeasurement();
+    if (giveUp.command == meter::cmdMeasure && measureState == 1 && link->meterAnswered())
+        requestNextMeasurement();
 }

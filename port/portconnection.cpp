@@ -12,6 +12,9 @@
 void MainWindow::on_pushButton_OpenPort_clicked()
 {
     currentPortName = ui->cmbPort->currentText();
+    // Every attempt starts afresh: after a failed one, the next write error
+    // is reported again, under the name just tried.
+    link->reset();
     serialPort->setPortName(currentPortName);
     serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     serialPort->setDataBits(QSerialPort::Data8);
@@ -27,7 +30,6 @@ void MainWindow::on_pushButton_OpenPort_clicked()
     // Whatever a device sent before it was opened (a reply to a command
     // written before the last close) is no answer to the query.
     serialPort->clear(QSerialPort::Input);
-    link->reset();
     queryWavelengthOnOpen();
     QMessageBox::information(this, QStringLiteral("Сообщение"),
                              QStringLiteral("Порт ") + currentPortName

@@ -1,6 +1,5 @@
-#include "meter/linediscipline.h"
+#include "meter/protocol.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace meter;
@@ -26,8 +25,6 @@ private slots:
     void framesSurviveEncoding();
     void assemblerGivesSameFramesHoweverSplit_data();
     void assemblerGivesSameFramesHoweverSplit();
-    void lineDiscipline_data();
-    void lineDiscipline();
     void replyKinds_data();
     void replyKinds();
 };
@@ -138,134 +135,19 @@ void ProtocolTest::assemblerGivesSameFramesHoweverSplit()
         for (int i = 0; i < stream.size(); ++i) {
             const bool cutAfter = i == stream.size() - 1 || (cuts >> i & 1u);
             if (cutAfter) {
-                frames += assembler.push(stream.mid(start, i + 1 - start));
+                const QByteArray delivery = stream.mid(start, i + 1 - start);
+                assembler.append(delivery.constData(), delivery.size());
+                while (const std::optional<QByteArray> frame = assembler.takeFrame())
+                    frames += *frame;
                 start = i + 1;
             }
         }
-        frames += assembler.push(QByteArray()); // an empty delivery changes nothing
+        assembler.append("", 0); // an empty delivery changes nothing
+        QVERIFY(!assembler.takeFrame());
         QCOMPARE(frames, expected);
         QCOMPARE(assembler.takePartial(), stream.mid(whole));
         QVERIFY(!assembler.hasPartial());
     }
-}
-
-// Scripts of line events, read left to right: @ms sets the clock, Rxx
-// requests command xx, Wxx expects xx to be writable now and writes it (W-:
-// nothing may be written yet), D<hex> delivers bytes, A lets time act (gaps
-// and deadlines), Nms expects the next wakeup (N-: none), C resets, Kms starts
-// a new line checked for quiet every ms. What the
-// line reports: =xx a reply to xx, ~P/~W/~? a frame that answered nothing
-// shown as power, wavelength or by the flag, Xxx a command given up.
-void ProtocolTest::lineDiscipline_data()
-{
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("reported");
-
-    QTest::newRow("query answered") << "R7A W7A D051E0000" << "=7A";
-    QTest::newRow("one command on the line, quiet before another role")
-        << "R82 W82 R7B W- D05DC0100 W- N50 @49 W- @50 W7B" << "=82";
-    QTest::newRow("measurement requests share the one queued")
-        << "R82 W82 R82 R82 D05DC0100 W82 D05DC0100 W- N-" << "=82 =82";
-    QTest::newRow("commands keep their order") << "R82 W82 R7B R7B D05DC0100 @50 W7B D051E0000 W7B"
-                                               << "=82 =7B";
-    QTest::newRow("two-byte wavelength while measuring")
-        << "R82 W82 R7B D05DC0100 R82 @50 W7B D051E @99 A W- @100 A W82" << "=82 =7B";
-    QTest::newRow("split reply answers once") << "R82 W82 D05 DDC0100" << "=82";
-    QTest::newRow("short frame after the gap") << "R7B W7B D051E N50 @49 A @50 A" << "=7B";
-    QTest::newRow("reply begun is not given up") << "R82 W82 @990 D05 @1000 A @1040 A" << "=82";
-    QTest::newRow("second frame of a delivery answered nothing")
-        << "R82 W82 D05DC010007D00001 R82 W- @50 W82" << "=82 ~P";
-    QTest::newRow("frame before any command") << "D05DC0100" << "~?";
-    QTest::newRow("empty delivery forms no frame") << "R82 W82 D" << "";
-    QTest::newRow("deadline") << "R82 W82 N1000 @999 A @1000 A N-" << "X82";
-    QTest::newRow("re-sent at once, late reply shown as power, the next exchange checked")
-        << "R82 W82 @1000 A R82 W82 @1030 D05DC0100 R82 W- D07D00100 @1079 W- @1080 W82 D05DC0100 R82 W- @1130 W82"
-        << "X82 =82 ~P =82";
-    QTest::newRow("after giving up, another role waits for the late reply")
-        << "R82 W82 @1000 A R7B R82 W82 @1300 D05DC0100 D05DC0100 R82 @1349 W- @1350 W7B D051E0000 @1400 W82"
-        << "X82 =82 ~P =7B";
-    QTest::newRow("or for one deadline more")
-        << "R7B W7B @1000 A R82 @1999 W- N2000 @2000 A W82" << "X7B";
-    QTest::newRow("late reply before the next command")
-        << "R82 W82 @1000 A @1020 D05DC0100 R82 W- @1069 W- @1070 W82" << "X82 ~P";
-    QTest::newRow("stray frame found by the regular check")
-        << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- D05DC0100 @59 W- @60 W82" << "=82 =82 ~P";
-    QTest::newRow("the regular check waits four latencies, not the gap")
-        << "K10 R82 W82 @5 D05DC0100 R82 W82 @10 D05DC0100 R82 W- N32 @31 W- @32 W82" << "=82 =82";
-    QTest::newRow("slow meter: quiet lasts twice its latency")
-        << "R82 W82 @100 D05DC0100 R7B @299 W- @300 W7B" << "=82";
-    QTest::newRow("frame begun before a held-up command left, same millisecond")
-        << "R82 W82 @5 D05DC01 L82 D00 W- @1005 A" << "~P X82";
-    QTest::newRow("reset drops the line and the partial frame")
-        << "R82 W82 D05DC C D0100 N50 @50 A W-" << "~?";
-}
-
-void ProtocolTest::lineDiscipline()
-{
-    QFETCH(QString, script);
-    LineDiscipline line;
-    QStringList reported;
-    const auto report = [&reported](const LineEvents &events) {
-        for (const LineEvent &event : events) {
-            const QString command = QString::number(event.command, 16).toUpper();
-            if (event.kind == LineEvent::GivenUp)
-                reported << QLatin1Char('X') + command;
-            else if (event.command != 0)
-                reported << QLatin1Char('=') + command;
-            else
-                reported << QStringLiteral("~")
-                                + (!event.role ? QLatin1Char('?')
-                                   : *event.role == ReplyKind::Power ? QLatin1Char('P') : QLatin1Char('W'));
-        }
-    };
-    qint64 now = 0;
-    for (const QString &step : script.split(QLatin1Char(' '))) {
-        const QString argument = step.mid(1);
-        switch (step.at(0).toLatin1()) {
-        case '@':
-            now = argument.toLongLong();
-            break;
-        case 'R':
-            line.request(quint8(argument.toUInt(nullptr, 16)));
-            break;
-        case 'W':
-            if (argument == QLatin1String("-")) {
-                QVERIFY2(!line.writable(now), qPrintable(step + QLatin1String(" at ") + QString::number(now)));
-            } else {
-                QVERIFY2(line.writable(now) == quint8(argument.toUInt(nullptr, 16)),
-                         qPrintable(step + QLatin1String(" at ") + QString::number(now)));
-                line.takeWritable(now);
-            }
-            break;
-        case 'D':
-            report(line.bytesArrived(QByteArray::fromHex(argument.toLatin1()), now));
-            break;
-        case 'A':
-            report(line.advance(now));
-            break;
-        case 'N':
-            if (argument == QLatin1String("-"))
-                QVERIFY(!line.nextWakeup());
-            else
-                QCOMPARE(line.nextWakeup(), std::optional<qint64>(argument.toLongLong()));
-            break;
-        case 'L':
-            line.commandLeft(quint8(argument.toUInt(nullptr, 16)), now);
-            break;
-        case 'C':
-            line.reset();
-            break;
-        case 'K': {
-            LineDiscipline::Timing timing;
-            timing.checkEveryMs = argument.toInt();
-            line = LineDiscipline(timing);
-            break;
-        }
-        default:
-            QFAIL("unknown step");
-        }
-    }
-    QTEST(reported.join(QLatin1Char(' ')), "reported");
 }
 
 void ProtocolTest::replyKinds_data()

@@ -33,15 +33,17 @@ void PacedLabels::setText(QLabel *label, const QString &text)
 {
     if (label->text() == text)
         return;
-    if (!held.contains(label)
-        && (releaseTimer->isActive()
-            || (sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs))) {
+    const bool withinFrame = sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs;
+    if (!withinFrame) {
+        release(); // what was held shows with this change
+    } else if (!held.contains(label)) {
         // Updates off: the text changes, the screen waits for the frame's end.
         label->setUpdatesEnabled(false);
         held.append(label);
         if (!releaseTimer->isActive()) {
+            // Late enough that a change coming soon after the frame gets there first.
             const qint64 restNs = frameNs - sinceLastPaint.nsecsElapsed();
-            releaseTimer->start(int(qMax<qint64>(0, (restNs + 999999) / 1000000)));
+            releaseTimer->start(int((restNs + frameNs + 999999) / 1000000));
         }
     }
     label->setText(text);
@@ -49,6 +51,9 @@ void PacedLabels::setText(QLabel *label, const QString &text)
 
 void PacedLabels::release()
 {
+    if (held.isEmpty())
+        return;
+    releaseTimer->stop();
     const QList<QLabel *> labels = held;
     held.clear();
     for (QLabel *label : labels)

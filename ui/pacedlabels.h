@@ -10,8 +10,10 @@ class QTimer;
 // Sets the texts of labels that may change thousands of times a second.
 // text() is current at once, so whoever reads a label gets the latest value;
 // the screen is repainted at most once a frame (1/60 s): a change within a
-// frame of the labels' last paint is held until the frame is over. The first
-// change after a pause is painted at once. Nothing runs while nothing changes.
+// frame of the labels' last paint is held, and shown with the first change
+// after the frame, or by a timer when no change comes. The first change after
+// a pause is painted at once. While changes keep coming the timer never fires:
+// a wakeup of its own for each frame would cost as much as a reading.
 class PacedLabels : public QObject
 {
 public:
