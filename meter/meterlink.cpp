@@ -164,10 +164,8 @@ void MeterLink::deviceWrote()
     if (device->bytesToWrite() > 0)
         return;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
-    if (onLine && !onLine->left) {
-        onLine->left = true;
-        onLine->atMs = now();
-    }
+    if (onLine && !onLine->left)
+        *onLine = Sent{onLine->command, now()};
     writeFailing = false;
     failureReported = false;
     pump();
@@ -271,8 +269,13 @@ void MeterLink::timeUp()
     {
         Working working(this->working);
         const qint64 at = now();
-        if (assembler.hasPartial() && at - lastByteMs >= times.gapMs)
+        if (assembler.hasPartial() && at - lastByteMs >= times.gapMs) {
+            // A frame cut short: the rest may still be coming, after the gap.
+            // The next writes wait for a quiet line from now.
+            unsure = writesInDoubt;
+            lastByteMs = at;
             frameEnded(assembler.takePartial(), partialSinceMs);
+        }
         // A reply that has begun to arrive is not given up.
         if (onLine && onLine->left && !assembler.hasPartial() && at - onLine->atMs >= times.deadlineMs)
             giveUp(at);

@@ -26,7 +26,9 @@
 //   else the oldest given-up command that may still answer -> its role, late
 //   else nothing                                           -> no role; the next two writes
 //                                                             wait for a quiet line
-//   (a reply in less than half the meter's usual latency may be a frame that
+//   (a frame cut short by the gap is answered likewise, and the next two
+//   writes wait for quiet counted from its end: the rest may come late;
+//   a reply in less than half the meter's usual latency may be a frame that
 //   answered nothing: the next write waits for a quiet line to find out)
 // Since no command goes while one of another role may still answer, a role is
 // never in doubt. Bytes already received never answer a command written after

@@ -42,7 +42,7 @@ void MeterLinkTest::rules_data()
     QTest::newRow("commands keep their order")
         << "R82 W82 R7B R7B D05DC0100 @50 A W7B D051E0000 W7B" << "=82 =7B";
     QTest::newRow("two-byte wavelength while measuring")
-        << "R82 W82 R7B D05DC0100 R82 @50 A W7B D051E @99 A W- @100 A W82" << "=82 =7B";
+        << "R82 W82 R7B D05DC0100 R82 @50 A W7B D051E @99 A W- @100 A W- @149 A W- @150 A W82" << "=82 =7B";
     QTest::newRow("split reply answers once") << "R82 W82 D05 DDC0100" << "=82";
     QTest::newRow("short frame after the gap") << "R7B W7B D051E N50 @49 A @50 A" << "=7B";
     QTest::newRow("reply begun is not given up") << "R82 W82 @990 D05 @1000 A @1040 A" << "=82";
@@ -50,7 +50,9 @@ void MeterLinkTest::rules_data()
         << "R82 W82 D05DC010007D00001 R82 W- @49 A W- @50 A W82" << "=82 ?";
     QTest::newRow("frame before any command") << "D05DC0100" << "?";
     QTest::newRow("frame begun before the command is no reply")
-        << "D05DC R82 W- @50 A W82" << "?";
+        << "D05DC R82 W- @50 A W- @100 A W82" << "?";
+    QTest::newRow("reply split by more than the gap: the rest answers nothing")
+        << "R82 W82 D05 @50 A R7B W- @60 DDC0100 @110 A @159 A W- @160 A W7B" << "=82 ?";
     QTest::newRow("empty delivery forms no frame") << "R82 W82 D" << "";
     QTest::newRow("deadline") << "R82 W82 N1000 @999 A @1000 A N-" << "X82";
     QTest::newRow("given up, sent again at once; the reply may be the late one")
@@ -140,6 +142,7 @@ void MeterLinkTest::rules()
             device.answerDuringNextWrite(QByteArray::fromHex(argument.toLatin1()));
             break;
         case 'A':
+            timer->stop(); // as a single-shot timer does when it fires
             QMetaObject::invokeMethod(timer, "timeout");
             break;
         case 'N':

@@ -17,10 +17,20 @@ void ScriptedDevice::unstall()
     stalled = false;
     if (held.isEmpty())
         return;
-    const qint64 count = held.size();
-    written.append(held);
+    const QByteArray leaving = held;
     held.clear();
-    emit bytesWritten(count);
+    left(leaving.constData(), leaving.size(), false);
+    emit bytesWritten(leaving.size());
+}
+
+void ScriptedDevice::reopen()
+{
+    held.clear();
+    incoming.clear();
+    duringWrite.clear();
+    stalled = false;
+    close();
+    open(QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 QByteArray ScriptedDevice::takeWritten()
@@ -32,7 +42,7 @@ QByteArray ScriptedDevice::takeWritten()
 
 bool ScriptedDevice::waitForBytesWritten(int)
 {
-    if (!duringWrite.isEmpty()) {
+    if (!duringWrite.isEmpty() && !stalled) {
         arrive(duringWrite);
         duringWrite.clear();
         emit readyRead();
@@ -50,6 +60,17 @@ qint64 ScriptedDevice::readData(char *data, qint64 maxSize)
 
 qint64 ScriptedDevice::writeData(const char *data, qint64 size)
 {
-    (stalled ? held : written).append(data, int(size));
+    if (stalled)
+        held.append(data, int(size));
+    else
+        left(data, int(size), true);
     return size;
+}
+
+void ScriptedDevice::left(const char *data, int size, bool inWrite)
+{
+    written.append(data, size);
+    if (onWrite)
+        for (int i = 0; i < size; ++i)
+            onWrite(data[i], inWrite);
 }

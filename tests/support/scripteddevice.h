@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QIODevice>
 
+#include <functional>
+
 class ScriptedDevice : public QIODevice
 {
 public:
@@ -15,13 +17,20 @@ public:
 
     // Bytes from the meter, there for the next read.
     void arrive(const QByteArray &bytes);
-    // Arrive during the next write's wait, signalled with readyRead() there.
+    // Arrive during the next write's wait that sends its byte, signalled with
+    // readyRead() there.
     void answerDuringNextWrite(const QByteArray &bytes) { duringWrite = bytes; }
     // While stalled, writes stay in the device and their wait fails.
     void stall() { stalled = true; }
     void unstall(); // and what was held leaves, with bytesWritten()
+    // Closed and opened again: what was held or unread is dropped, as a port's
+    // close drops it.
+    void reopen();
 
     QByteArray takeWritten(); // what left since the last call
+    // Called for each byte as it leaves, for whoever plays the meter; false
+    // when it leaves a stalled line only now, outside any write's wait.
+    void setOnWrite(std::function<void(char, bool inWrite)> callback) { onWrite = std::move(callback); }
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return incoming.size() + QIODevice::bytesAvailable(); }
@@ -33,9 +42,12 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
+    void left(const char *data, int size, bool inWrite);
+
     QByteArray incoming;
     QByteArray written;
     QByteArray held;
     QByteArray duringWrite;
+    std::function<void(char, bool)> onWrite;
     bool stalled = false;
 };
