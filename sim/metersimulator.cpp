@@ -34,6 +34,7 @@ MeterSimulator::MeterSimulator(QObject *parent)
       sendTimer(new QTimer(this)),
       retryTimer(new QTimer(this)),
       hangUpTimer(new QTimer(this)),
+      chatterTimer(new QTimer(this)),
       garbage("\xAA\x55\xAA", 3)
 {
     clock.start();
@@ -47,6 +48,8 @@ MeterSimulator::MeterSimulator(QObject *parent)
     });
     hangUpTimer->setInterval(hangUpDrainPollMs);
     connect(hangUpTimer, &QTimer::timeout, this, &MeterSimulator::checkDrainedForHangUp);
+    chatterTimer->setTimerType(Qt::PreciseTimer);
+    connect(chatterTimer, &QTimer::timeout, this, &MeterSimulator::chatter);
 }
 
 MeterSimulator::~MeterSimulator()
@@ -105,6 +108,7 @@ bool MeterSimulator::start()
     writeNotifier->setEnabled(false);
     connect(writeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::flushBacklog);
     hangingUp = false;
+    updateChatterTimer();
     return true;
 }
 
@@ -153,6 +157,11 @@ void MeterSimulator::setSplitReplies(int firstPartBytes, int pauseMs)
     splitPauseMs = qMax(0, pauseMs);
 }
 
+void MeterSimulator::setTrickle(int ms)
+{
+    trickleMs = qMax(0, ms);
+}
+
 void MeterSimulator::setPairReplies(bool pair)
 {
     pairReplies = pair;
@@ -161,7 +170,7 @@ void MeterSimulator::setPairReplies(bool pair)
         const int replies = heldReplies;
         held.clear();
         heldReplies = 0;
-        queueReply(reply, replies);
+        queueReply(reply, replies, heldExtraMs);
     }
 }
 
@@ -182,6 +191,14 @@ void MeterSimulator::setLateEvery(int n, int extraMs)
     lateExtraMs = qMax(0, extraMs);
 }
 
+void MeterSimulator::setLateReplies(quint8 command, int extraMs)
+{
+    if (extraMs > 0)
+        lateByCommand.insert(command, extraMs);
+    else
+        lateByCommand.remove(command);
+}
+
 void MeterSimulator::setStrayEvery(int n, int afterMs, const QByteArray &frame)
 {
     strayEvery = qMax(0, n);
@@ -192,6 +209,36 @@ void MeterSimulator::setStrayEvery(int n, int afterMs, const QByteArray &frame)
 QByteArray MeterSimulator::defaultStrayFrame()
 {
     return meter::powerFrame(1234, false, true);
+}
+
+void MeterSimulator::setChatter(int everyMs, const QByteArray &frame)
+{
+    chatterMs = qMax(0, everyMs);
+    chatterFrame = frame;
+    updateChatterTimer();
+}
+
+void MeterSimulator::updateChatterTimer()
+{
+    if (chatterMs > 0 && !chatterFrame.isEmpty() && isRunning())
+        chatterTimer->start(chatterMs);
+    else
+        chatterTimer->stop();
+}
+
+void MeterSimulator::chatter()
+{
+    if (hangingUp)
+        return;
+    if (logging)
+        answerLog.append({0, chatterFrame});
+    emit answered(0, chatterFrame);
+    // Not inside a reply that is part-way out, but ahead of any that waits.
+    int at = 0;
+    while (at < queue.size() && queue.at(at).continued)
+        ++at;
+    queue.insert(at, {chatterFrame, clock.elapsed(), 0, 0});
+    sendDue();
 }
 
 void MeterSimulator::setHangUpAfter(int n)
@@ -248,17 +295,19 @@ void MeterSimulator::answer(quint8 command)
     if (logging)
         answerLog.append({command, reply});
     emit answered(command, reply);
-    const int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
+    int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
+    extraDelayMs = qMax(extraDelayMs, lateByCommand.value(command));
     if (pairReplies) {
         if (heldReplies == 0) {
             held = reply;
             heldReplies = 1;
+            heldExtraMs = extraDelayMs;
             return;
         }
         reply.prepend(held);
         held.clear();
         heldReplies = 0;
-        queueReply(reply, 2, extraDelayMs);
+        queueReply(reply, 2, qMax(extraDelayMs, heldExtraMs));
     } else {
         queueReply(reply, 1, extraDelayMs);
     }
@@ -274,20 +323,25 @@ void MeterSimulator::answer(quint8 command)
 QByteArray MeterSimulator::powerReply()
 {
     // Clamped before rounding: a wild level must not overflow the cast.
-    qint64 hundredths = qRound64(qMin(std::fabs(level), 1000.0) * 100.0);
+    const double value = levels.value(currentWavelength(), level);
+    qint64 hundredths = qRound64(qMin(std::fabs(value), 1000.0) * 100.0);
     if (noise > 0)
         hundredths += qint64(rng.bounded(quint32(2 * noise + 1))) - noise;
     hundredths = qBound(qint64(0), hundredths, qint64(0xFFFF));
-    return meter::powerFrame(quint16(hundredths), level < 0, decibelUnit);
+    return meter::powerFrame(quint16(hundredths), value < 0, decibelUnit);
 }
 
 void MeterSimulator::queueReply(const QByteArray &bytes, int replies, int extraDelayMs)
 {
     const qint64 due = clock.elapsed() + replyDelayMs + extraDelayMs;
-    if (splitFirst > 0 && splitFirst < bytes.size()) {
+    if (trickleMs > 0 && bytes.size() > 1) {
+        const int last = bytes.size() - 1;
+        for (int i = 0; i <= last; ++i)
+            queue.append({bytes.mid(i, 1), due, i > 0 ? trickleMs : 0, i == last ? replies : 0, i > 0});
+    } else if (splitFirst > 0 && splitFirst < bytes.size()) {
         queue.append({bytes.left(splitFirst), due, 0, 0});
         // The pause counts from the first part, however late that went out.
-        queue.append({bytes.mid(splitFirst), due, splitPauseMs, replies});
+        queue.append({bytes.mid(splitFirst), due, splitPauseMs, replies, true});
     } else {
         queue.append({bytes, due, 0, replies});
     }
@@ -382,9 +436,11 @@ void MeterSimulator::closeFds()
     sendTimer->stop();
     retryTimer->stop();
     hangUpTimer->stop();
+    chatterTimer->stop();
     queue.clear();
     held.clear();
     heldReplies = 0;
+    heldExtraMs = 0;
     backlog.clear();
     // Possibly called from inside the read notifier's own signal.
     for (QSocketNotifier *notifier : {readNotifier, writeNotifier}) {
