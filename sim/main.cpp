@@ -216,12 +216,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zerak-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZERAK_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulated optical power meter on a pseudo-terminal. Prints the port path on the first line "
         "of stdout, then answers the meter's commands on it until interrupted (Ctrl+C)."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("wavelengths"), QStringLiteral("Wavelengths stepped through, in nm."),
          QStringLiteral("850,1310,...")},
@@ -269,8 +271,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "zerak-sim: %s\nTry 'zerak-sim --help'.\n", qPrintable(parser.errorText()));
         return exitBadUsage;
     }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+    // Parsed: --help, --help-all and --version print and exit 0 here, before
+    // anything is opened.
+    parser.process(QCoreApplication::arguments());
 
     MeterSimulator sim;
     sim.setLogging(false); // it would grow for as long as the simulator runs
