@@ -208,6 +208,10 @@ void logVerbosely(MeterSimulator &sim)
         std::fprintf(stderr, "%8lld ms  -> %s\n", static_cast<long long>(clock.elapsed()),
                      bytes.toHex(' ').constData());
     });
+    QObject::connect(&sim, &MeterSimulator::portClosed, [](bool freed) {
+        std::fprintf(stderr, "%8lld ms  port closed%s\n", static_cast<long long>(clock.elapsed()),
+                     freed ? "; the client that held it is gone, so it is free again" : "");
+    });
 }
 
 } // namespace
@@ -264,7 +268,7 @@ int main(int argc, char *argv[])
          QStringLiteral("MS"), QStringLiteral("0")},
         {QStringLiteral("hang-up-after"),
          QStringLiteral("Hang up after the Nth reply has been sent, then exit."), QStringLiteral("N")},
-        {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, to stderr.")},
+        {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, and each close of the port, to stderr.")},
     });
 
     if (!parser.parse(QCoreApplication::arguments())) {

@@ -6,12 +6,20 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/inotify.h>
+#endif
 
 namespace {
 
@@ -108,6 +116,7 @@ bool MeterSimulator::start()
     writeNotifier->setEnabled(false);
     connect(writeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::flushBacklog);
     hangingUp = false;
+    watchCloses();
     updateChatterTimer();
     return true;
 }
@@ -382,6 +391,100 @@ void MeterSimulator::checkDrainedForHangUp()
     hangUp();
 }
 
+// A client that opens the port with QSerialPort makes it exclusive (TIOCEXCL)
+// and gives that up (TIOCNXCL) only when it closes it cleanly. Our own slave
+// fd keeps the tty alive between clients, so after a client was killed the
+// flag would stay and every later open by an ordinary user fail with EBUSY.
+// The kernel reports each close of the slave to inotify, SIGKILL included;
+// after one, if no process but us has the slave open, the flag is cleared.
+// Nothing runs while nobody opens or closes the port.
+void MeterSimulator::watchCloses()
+{
+#ifdef Q_OS_LINUX
+    closeWatchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closeWatchFd < 0)
+        return; // the port still works; only a killed client's flag stays
+    if (::inotify_add_watch(closeWatchFd, path.toLocal8Bit().constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(closeWatchFd);
+        closeWatchFd = -1;
+        return;
+    }
+    closeNotifier = new QSocketNotifier(closeWatchFd, QSocketNotifier::Read, this);
+    connect(closeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::readCloses);
+#endif
+}
+
+void MeterSimulator::readCloses()
+{
+#ifdef Q_OS_LINUX
+    bool closed = false;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(closeWatchFd, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        for (ssize_t at = 0; at < count;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            closed = closed || (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE));
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (!closed || slaveKeepFd < 0)
+        return;
+    int exclusive = 1; // a kernel that cannot tell: clear it anyway
+    ::ioctl(slaveKeepFd, TIOCGEXCL, &exclusive);
+    const bool freed = exclusive && !slaveOpenElsewhere() && ::ioctl(slaveKeepFd, TIOCNXCL) == 0;
+    emit portClosed(freed);
+#endif
+}
+
+// Whether any fd but our own keep-alive one refers to the slave. Processes of
+// other users cannot be looked into; they could not open our port anyway.
+bool MeterSimulator::slaveOpenElsewhere() const
+{
+    struct stat slave;
+    if (::fstat(slaveKeepFd, &slave) != 0)
+        return true;
+    DIR *processes = ::opendir("/proc");
+    if (!processes)
+        return true;
+    const QByteArray target = path.toLocal8Bit();
+    const long self = long(::getpid());
+    bool found = false;
+    while (!found) {
+        const dirent *process = ::readdir(processes);
+        if (!process)
+            break;
+        char *end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (end == process->d_name || *end != '\0')
+            continue;
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "/proc/%ld/fd", pid);
+        DIR *fds = ::opendir(fdPath);
+        if (!fds)
+            continue; // gone, or another user's
+        while (const dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.' || (pid == self && std::atoi(fd->d_name) == slaveKeepFd))
+                continue;
+            char link[PATH_MAX];
+            const ssize_t length = ::readlinkat(::dirfd(fds), fd->d_name, link, sizeof link - 1);
+            if (length != target.size() || std::memcmp(link, target.constData(), size_t(length)) != 0)
+                continue;
+            // The name could be another devpts instance's: compare the inode.
+            struct stat other;
+            if (::fstatat(::dirfd(fds), fd->d_name, &other, 0) == 0 && other.st_dev == slave.st_dev
+                && other.st_ino == slave.st_ino) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(processes);
+    return found;
+}
+
 void MeterSimulator::sendRaw(const QByteArray &bytes)
 {
     if (isRunning() && !bytes.isEmpty())
@@ -449,6 +552,15 @@ void MeterSimulator::closeFds()
             notifier->deleteLater();
         }
     }
+    if (closeNotifier) {
+        closeNotifier->setEnabled(false);
+        closeNotifier->deleteLater();
+        closeNotifier = nullptr;
+    }
+    // Before the slave fd: our own close is nobody's business.
+    if (closeWatchFd >= 0)
+        ::close(closeWatchFd);
+    closeWatchFd = -1;
     readNotifier = nullptr;
     writeNotifier = nullptr;
     // The master first: the peer's hang-up comes from it.

@@ -107,6 +107,10 @@ signals:
     // Every frame queued for sending, as answers() logs it, even with logging off.
     void answered(quint8 command, const QByteArray &bytes);
     void hungUp();
+    // A client closed the port (closes in quick succession may come as one).
+    // freed: the client that held it exclusively is gone without giving it
+    // up, and the simulator cleared the exclusive flag. Linux only.
+    void portClosed(bool freed);
 
 private:
     struct Outgoing
@@ -128,6 +132,9 @@ private:
     void checkDrainedForHangUp();
     void chatter();
     void updateChatterTimer();
+    void watchCloses();
+    void readCloses();
+    bool slaveOpenElsewhere() const;
     void closeFds();
     void logEntry(LogEntry::Direction direction, const QByteArray &bytes);
 
@@ -137,6 +144,8 @@ private:
     QString error;
     QSocketNotifier *readNotifier = nullptr;
     QSocketNotifier *writeNotifier = nullptr;
+    int closeWatchFd = -1; // inotify on the slave path
+    QSocketNotifier *closeNotifier = nullptr;
     QByteArray backlog; // what the master would not take yet
     QTimer *sendTimer;
     QTimer *retryTimer;
