@@ -1,8 +1,6 @@
 #include "sim/metersimulator.h"
 #include "support/windowtesting.h"
 
-#include <QApplication>
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -10,7 +8,6 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <csignal>
 
@@ -93,9 +90,6 @@ private slots:
     void hangUp();
     void logRecordsBothDirections();
     void peerCanCloseAndReopen();
-    void messageBoxWatcherRecordsAndDismisses_data();
-    void messageBoxWatcherRecordsAndDismisses();
-    void selectPortAddsPathOnce();
     void commandLineUsage_data();
     void commandLineUsage();
     void commandLineServesUntilInterrupted();
@@ -415,71 +409,6 @@ void TestSimulator::peerCanCloseAndReopen()
         QCOMPARE(sim.idleWakeups(), 0);
     }
     QCOMPARE(peer.all().toHex(), QByteArray("035200000352000003520000"));
-}
-
-void TestSimulator::messageBoxWatcherRecordsAndDismisses_data()
-{
-    QTest::addColumn<bool>("warning");
-    QTest::addColumn<int>("icon");
-
-    QTest::newRow("warning") << true << int(QMessageBox::Warning);
-    QTest::newRow("information") << false << int(QMessageBox::Information);
-}
-
-void TestSimulator::messageBoxWatcherRecordsAndDismisses()
-{
-    QFETCH(bool, warning);
-    QFETCH(int, icon);
-
-    QWidget window;
-    testsupport::MessageBoxWatcher watcher;
-    bool visibleInside = false;
-    watcher.setBeforeDismiss([&](QMessageBox *box) { visibleInside = box->isVisible(); });
-    // A watcher that fails to dismiss must fail the test, not hang it.
-    QTimer::singleShot(3000, [] {
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-    });
-    // Qt 5 picks an overload returning int for (title, text, Ok, NoButton).
-    int result = QMessageBox::NoButton;
-    for (int i = 0; i < 2; ++i) {
-        if (warning)
-            result = QMessageBox::warning(&window, QStringLiteral("Ошибка"), QStringLiteral("текст %1").arg(i),
-                                          QMessageBox::Ok, QMessageBox::NoButton);
-        else
-            result = QMessageBox::information(&window, QStringLiteral("Сообщение"),
-                                              QStringLiteral("текст %1").arg(i), QMessageBox::Ok,
-                                              QMessageBox::NoButton);
-    }
-
-    QCOMPARE(result, int(QMessageBox::Ok));
-    QVERIFY(visibleInside);
-    const QVector<testsupport::SeenBox> boxes = watcher.boxes();
-    QCOMPARE(boxes.size(), 2);
-    QCOMPARE(int(boxes.at(0).icon), icon);
-    QCOMPARE(boxes.at(0).title, warning ? QStringLiteral("Ошибка") : QStringLiteral("Сообщение"));
-    QCOMPARE(boxes.at(1).text, QStringLiteral("текст 1"));
-    QCOMPARE(boxes.at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(boxes.at(0).defaultButton, QMessageBox::Ok);
-    QCOMPARE(boxes.at(0).parent, &window);
-    watcher.clear();
-    QVERIFY(!watcher.waitForBoxes(1, 50));
-}
-
-void TestSimulator::selectPortAddsPathOnce()
-{
-    QWidget window;
-    auto *ports = new QComboBox(&window);
-    ports->setObjectName(QStringLiteral("cmbPort"));
-    ports->addItem(QStringLiteral("ttyS0"));
-
-    QCOMPARE(testsupport::widget<QComboBox>(&window, "cmbPort"), ports);
-    QVERIFY(!testsupport::widget<QComboBox>(&window, "cmbMissing"));
-    for (int i = 0; i < 2; ++i) {
-        testsupport::selectPort(&window, QStringLiteral("/dev/pts/77"));
-        QCOMPARE(ports->currentText(), QStringLiteral("/dev/pts/77"));
-        QCOMPARE(ports->count(), 2);
-    }
 }
 
 void TestSimulator::commandLineUsage_data()
