@@ -268,7 +268,8 @@ int main(int argc, char *argv[])
          QStringLiteral("MS"), QStringLiteral("0")},
         {QStringLiteral("hang-up-after"),
          QStringLiteral("Hang up after the Nth reply has been sent, then exit."), QStringLiteral("N")},
-        {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, and each close of the port, to stderr.")},
+        {QStringLiteral("verbose"),
+         QStringLiteral("Log each byte received and each write sent, in hex, and each close of the port, to stderr.")},
     });
 
     if (!parser.parse(QCoreApplication::arguments())) {

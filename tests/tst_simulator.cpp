@@ -114,6 +114,7 @@ QString simulatorBinary()
     return QString();
 }
 
+#ifdef Q_OS_LINUX
 // 1 when the port is exclusive, 0 when not, -1 when that cannot be told.
 // Root opens it either way, and then the flag itself tells. The probe's own
 // close reaches the simulator too; it is awaited, so that the next check
@@ -130,6 +131,7 @@ int exclusiveFlag(const QString &path, QSignalSpy &closes)
     ::close(fd);
     return waitUntil([&] { return closes.count() > before; }) ? flag : -1;
 }
+#endif
 
 // A frame's arrival, in ms after the write, against the earliest it may come.
 // Both clocks count whole ms.
@@ -588,6 +590,9 @@ void TestSimulator::peerCanCloseAndReopen()
 
 void TestSimulator::killedClientLeavesThePortFree()
 {
+#ifndef Q_OS_LINUX
+    QSKIP("the simulator watches for closes of the port on Linux only");
+#else
     MeterSimulator sim;
     QVERIFY(sim.start());
     QSignalSpy closes(&sim, &MeterSimulator::portClosed);
@@ -611,6 +616,7 @@ void TestSimulator::killedClientLeavesThePortFree()
     next.port.write(hex("7a"));
     QVERIFY(next.waitForBytes(4));
     QCOMPARE(next.all().toHex(), QByteArray("03520000"));
+#endif
 }
 
 void TestSimulator::commandLineUsage_data()
