@@ -2,11 +2,13 @@
 // The first line on stdout is the port path, for scripts to read.
 
 #include "app/interruption.h"
+#include "meter/protocol.h"
 #include "sim/metersimulator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QPair>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -55,15 +57,66 @@ QVector<quint16> wavelengthList(const QString &text)
     return nanometres;
 }
 
-double powerValue(const QString &text)
+const QString powerUsage = QStringLiteral(
+    "expected a level from -655.35 to 655.35 (e.g. -15.00), or levels per wavelength NM:LEVEL separated by "
+    "commas (e.g. 1310:-12.50,1550:-11.00), with at most one plain level for the other wavelengths");
+
+double powerValue(const QString &text, const QString &whole)
 {
     bool ok = false;
-    const double value = text.toDouble(&ok);
+    const double value = text.trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(value) || std::fabs(value) > 655.35)
-        throw UsageError{QStringLiteral("bad value '%1' for --power: expected a level from -655.35 to 655.35, "
-                                        "e.g. -15.00")
-                             .arg(text)};
+        throw UsageError{QStringLiteral("bad value '%1' for --power: %2").arg(whole, powerUsage)};
     return value;
+}
+
+// LEVEL, NM:LEVEL or a mix, separated by commas; --power may be repeated.
+void applyPower(MeterSimulator &sim, const QStringList &values)
+{
+    const QString whole = values.join(QLatin1Char(','));
+    QMap<quint16, double> byWavelength;
+    bool plainSeen = false;
+    for (const QString &item : whole.split(QLatin1Char(','))) {
+        const int colon = item.indexOf(QLatin1Char(':'));
+        if (colon < 0) {
+            if (plainSeen)
+                throw UsageError{QStringLiteral("bad value '%1' for --power: %2").arg(whole, powerUsage)};
+            plainSeen = true;
+            sim.setPowerLevel(powerValue(item, whole));
+            continue;
+        }
+        bool ok = false;
+        const uint nanometres = item.left(colon).trimmed().toUInt(&ok);
+        if (!ok || byWavelength.contains(quint16(nanometres)))
+            throw UsageError{QStringLiteral("bad value '%1' for --power: %2").arg(whole, powerUsage)};
+        if (nanometres > 0xFFFF || !sim.wavelengths().contains(quint16(nanometres))) {
+            QStringList known;
+            for (quint16 listed : sim.wavelengths())
+                known.append(QString::number(listed));
+            throw UsageError{QStringLiteral("bad value '%1' for --power: %2 nm is not one of the wavelengths "
+                                            "(%3); add it to --wavelengths or use one of those")
+                                 .arg(whole, item.left(colon).trimmed(), known.join(QLatin1Char(',')))};
+        }
+        byWavelength.insert(quint16(nanometres), powerValue(item.mid(colon + 1), whole));
+    }
+    sim.setPowerLevels(byWavelength);
+}
+
+// CMD:MS, CMD in hex; --late may be repeated, one command each time.
+void applyLate(MeterSimulator &sim, const QStringList &values)
+{
+    for (const QString &text : values) {
+        const QStringList parts = text.split(QLatin1Char(':'));
+        bool commandOk = false;
+        bool msOk = false;
+        const uint command = parts.size() == 2 ? parts.at(0).trimmed().toUInt(&commandOk, 16) : 0;
+        const int ms = parts.size() == 2 ? parts.at(1).trimmed().toInt(&msOk) : -1;
+        if (!commandOk || !msOk || command > 0xFF || !meter::isCommand(quint8(command)) || ms < 0 || ms > 60000)
+            throw UsageError{QStringLiteral("bad value '%1' for --late: expected CMD:MS, a command (7a, 7b or 82, "
+                                            "in hex) and a delay in ms up to 60000, e.g. 7b:2500")
+                                 .arg(text)};
+        sim.setLateReplies(quint8(command), ms);
+    }
 }
 
 void applySplit(MeterSimulator &sim, const QString &text)
@@ -102,7 +155,7 @@ void configure(MeterSimulator &sim, const QCommandLineParser &parser)
         throw UsageError{QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())};
     if (parser.isSet(QStringLiteral("wavelengths")))
         sim.setWavelengths(wavelengthList(parser.value(QStringLiteral("wavelengths"))));
-    sim.setPowerLevel(powerValue(parser.value(QStringLiteral("power"))));
+    applyPower(sim, parser.values(QStringLiteral("power")));
     sim.setPowerInDecibel(parser.isSet(QStringLiteral("db")));
     sim.setNoise(intValue(parser, QStringLiteral("noise"), 0, 0xFFFF));
     if (parser.isSet(QStringLiteral("seed"))) {
@@ -124,6 +177,7 @@ void configure(MeterSimulator &sim, const QCommandLineParser &parser)
     sim.setWavelengthReplyLength(wavelengthBytes);
     if (parser.isSet(QStringLiteral("split")))
         applySplit(sim, parser.value(QStringLiteral("split")));
+    sim.setTrickle(intValue(parser, QStringLiteral("trickle"), 0, 60000));
     sim.setPairReplies(parser.isSet(QStringLiteral("pair")));
     if (parser.isSet(QStringLiteral("drop-every")))
         sim.setDropEvery(intValue(parser, QStringLiteral("drop-every"), 0, INT_MAX));
@@ -133,10 +187,12 @@ void configure(MeterSimulator &sim, const QCommandLineParser &parser)
         const QPair<int, int> late = countAndMs(parser, QStringLiteral("late-every"), true);
         sim.setLateEvery(late.first, late.second);
     }
+    applyLate(sim, parser.values(QStringLiteral("late")));
     if (parser.isSet(QStringLiteral("stray-every"))) {
         const QPair<int, int> stray = countAndMs(parser, QStringLiteral("stray-every"), false);
         sim.setStrayEvery(stray.first, stray.second);
     }
+    sim.setChatter(intValue(parser, QStringLiteral("chatter"), 0, 60000));
     if (parser.isSet(QStringLiteral("hang-up-after")))
         sim.setHangUpAfter(intValue(parser, QStringLiteral("hang-up-after"), 1, INT_MAX));
 }
@@ -152,6 +208,10 @@ void logVerbosely(MeterSimulator &sim)
         std::fprintf(stderr, "%8lld ms  -> %s\n", static_cast<long long>(clock.elapsed()),
                      bytes.toHex(' ').constData());
     });
+    QObject::connect(&sim, &MeterSimulator::portClosed, [](bool freed) {
+        std::fprintf(stderr, "%8lld ms  port closed%s\n", static_cast<long long>(clock.elapsed()),
+                     freed ? "; the client that held it is gone, so it is free again" : "");
+    });
 }
 
 } // namespace
@@ -160,17 +220,21 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zerak-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZERAK_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulated optical power meter on a pseudo-terminal. Prints the port path on the first line "
         "of stdout, then answers the meter's commands on it until interrupted (Ctrl+C)."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("wavelengths"), QStringLiteral("Wavelengths stepped through, in nm."),
          QStringLiteral("850,1310,...")},
-        {QStringLiteral("power"), QStringLiteral("Power level, signed (default -15.00)."), QStringLiteral("level"),
-         QStringLiteral("-15.00")},
+        {QStringLiteral("power"),
+         QStringLiteral("Power level, signed (default -15.00), or a level per wavelength: 1310:-12.50,1550:-11.00 "
+                        "(the others get the plain level)."),
+         QStringLiteral("level|NM:LEVEL,..."), QStringLiteral("-15.00")},
         {QStringLiteral("db"), QStringLiteral("Report power in dB instead of dBm.")},
         {QStringLiteral("noise"), QStringLiteral("Uniform noise on readings, in hundredths (default 3)."),
          QStringLiteral("N"), QStringLiteral("3")},
@@ -181,26 +245,40 @@ int main(int argc, char *argv[])
          QStringLiteral("2|4"), QStringLiteral("4")},
         {QStringLiteral("split"), QStringLiteral("Write each reply in two parts: BYTES first, a pause of MS, the rest."),
          QStringLiteral("BYTES:MS")},
+        {QStringLiteral("trickle"),
+         QStringLiteral("Write each reply a byte at a time, MS apart (e.g. 60, longer than the 50 ms gap that ends "
+                        "a short frame)."),
+         QStringLiteral("MS"), QStringLiteral("0")},
         {QStringLiteral("pair"), QStringLiteral("Hold each reply back and send it together with the next one.")},
         {QStringLiteral("drop-every"), QStringLiteral("Leave every Nth reply unsent."), QStringLiteral("N")},
         {QStringLiteral("garbage-every"), QStringLiteral("Send garbage (aa 55 aa) instead of every Nth reply."),
          QStringLiteral("N")},
         {QStringLiteral("late-every"),
          QStringLiteral("Send every Nth reply MS late; the replies after it wait for it."), QStringLiteral("N:MS")},
+        {QStringLiteral("late"),
+         QStringLiteral("Send every reply to command CMD (7a, 7b or 82) MS late; the replies after it wait for it. "
+                        "May be given once per command."),
+         QStringLiteral("CMD:MS")},
         {QStringLiteral("stray-every"),
          QStringLiteral("After every Nth reply (and a pause of MS), send a frame that answers nothing (04 d2 00 01)."),
          QStringLiteral("N[:MS]")},
+        {QStringLiteral("chatter"),
+         QStringLiteral("Every MS, whatever the commands, send a frame that answers nothing (04 d2 00 01), as a "
+                        "worn cable or another program on the line would."),
+         QStringLiteral("MS"), QStringLiteral("0")},
         {QStringLiteral("hang-up-after"),
          QStringLiteral("Hang up after the Nth reply has been sent, then exit."), QStringLiteral("N")},
-        {QStringLiteral("verbose"), QStringLiteral("Log each byte received and each write sent, in hex, to stderr.")},
+        {QStringLiteral("verbose"),
+         QStringLiteral("Log each byte received and each write sent, in hex, and each close of the port, to stderr.")},
     });
 
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "zerak-sim: %s\nTry 'zerak-sim --help'.\n", qPrintable(parser.errorText()));
         return exitBadUsage;
     }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+    // Parsed: --help, --help-all and --version print and exit 0 here, before
+    // anything is opened.
+    parser.process(QCoreApplication::arguments());
 
     MeterSimulator sim;
     sim.setLogging(false); // it would grow for as long as the simulator runs

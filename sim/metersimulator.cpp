@@ -6,12 +6,20 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/inotify.h>
+#endif
 
 namespace {
 
@@ -34,6 +42,7 @@ MeterSimulator::MeterSimulator(QObject *parent)
       sendTimer(new QTimer(this)),
       retryTimer(new QTimer(this)),
       hangUpTimer(new QTimer(this)),
+      chatterTimer(new QTimer(this)),
       garbage("\xAA\x55\xAA", 3)
 {
     clock.start();
@@ -47,6 +56,8 @@ MeterSimulator::MeterSimulator(QObject *parent)
     });
     hangUpTimer->setInterval(hangUpDrainPollMs);
     connect(hangUpTimer, &QTimer::timeout, this, &MeterSimulator::checkDrainedForHangUp);
+    chatterTimer->setTimerType(Qt::PreciseTimer);
+    connect(chatterTimer, &QTimer::timeout, this, &MeterSimulator::chatter);
 }
 
 MeterSimulator::~MeterSimulator()
@@ -105,6 +116,8 @@ bool MeterSimulator::start()
     writeNotifier->setEnabled(false);
     connect(writeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::flushBacklog);
     hangingUp = false;
+    watchCloses();
+    updateChatterTimer();
     return true;
 }
 
@@ -153,6 +166,11 @@ void MeterSimulator::setSplitReplies(int firstPartBytes, int pauseMs)
     splitPauseMs = qMax(0, pauseMs);
 }
 
+void MeterSimulator::setTrickle(int ms)
+{
+    trickleMs = qMax(0, ms);
+}
+
 void MeterSimulator::setPairReplies(bool pair)
 {
     pairReplies = pair;
@@ -161,7 +179,7 @@ void MeterSimulator::setPairReplies(bool pair)
         const int replies = heldReplies;
         held.clear();
         heldReplies = 0;
-        queueReply(reply, replies);
+        queueReply(reply, replies, heldExtraMs);
     }
 }
 
@@ -182,6 +200,14 @@ void MeterSimulator::setLateEvery(int n, int extraMs)
     lateExtraMs = qMax(0, extraMs);
 }
 
+void MeterSimulator::setLateReplies(quint8 command, int extraMs)
+{
+    if (extraMs > 0)
+        lateByCommand.insert(command, extraMs);
+    else
+        lateByCommand.remove(command);
+}
+
 void MeterSimulator::setStrayEvery(int n, int afterMs, const QByteArray &frame)
 {
     strayEvery = qMax(0, n);
@@ -192,6 +218,36 @@ void MeterSimulator::setStrayEvery(int n, int afterMs, const QByteArray &frame)
 QByteArray MeterSimulator::defaultStrayFrame()
 {
     return meter::powerFrame(1234, false, true);
+}
+
+void MeterSimulator::setChatter(int everyMs, const QByteArray &frame)
+{
+    chatterMs = qMax(0, everyMs);
+    chatterFrame = frame;
+    updateChatterTimer();
+}
+
+void MeterSimulator::updateChatterTimer()
+{
+    if (chatterMs > 0 && !chatterFrame.isEmpty() && isRunning())
+        chatterTimer->start(chatterMs);
+    else
+        chatterTimer->stop();
+}
+
+void MeterSimulator::chatter()
+{
+    if (hangingUp)
+        return;
+    if (logging)
+        answerLog.append({0, chatterFrame});
+    emit answered(0, chatterFrame);
+    // Not inside a reply that is part-way out, but ahead of any that waits.
+    int at = 0;
+    while (at < queue.size() && queue.at(at).continued)
+        ++at;
+    queue.insert(at, {chatterFrame, clock.elapsed(), 0, 0});
+    sendDue();
 }
 
 void MeterSimulator::setHangUpAfter(int n)
@@ -248,17 +304,19 @@ void MeterSimulator::answer(quint8 command)
     if (logging)
         answerLog.append({command, reply});
     emit answered(command, reply);
-    const int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
+    int extraDelayMs = lateEvery > 0 && repliesMade % lateEvery == 0 ? lateExtraMs : 0;
+    extraDelayMs = qMax(extraDelayMs, lateByCommand.value(command));
     if (pairReplies) {
         if (heldReplies == 0) {
             held = reply;
             heldReplies = 1;
+            heldExtraMs = extraDelayMs;
             return;
         }
         reply.prepend(held);
         held.clear();
         heldReplies = 0;
-        queueReply(reply, 2, extraDelayMs);
+        queueReply(reply, 2, qMax(extraDelayMs, heldExtraMs));
     } else {
         queueReply(reply, 1, extraDelayMs);
     }
@@ -274,20 +332,25 @@ void MeterSimulator::answer(quint8 command)
 QByteArray MeterSimulator::powerReply()
 {
     // Clamped before rounding: a wild level must not overflow the cast.
-    qint64 hundredths = qRound64(qMin(std::fabs(level), 1000.0) * 100.0);
+    const double value = levels.value(currentWavelength(), level);
+    qint64 hundredths = qRound64(qMin(std::fabs(value), 1000.0) * 100.0);
     if (noise > 0)
         hundredths += qint64(rng.bounded(quint32(2 * noise + 1))) - noise;
     hundredths = qBound(qint64(0), hundredths, qint64(0xFFFF));
-    return meter::powerFrame(quint16(hundredths), level < 0, decibelUnit);
+    return meter::powerFrame(quint16(hundredths), value < 0, decibelUnit);
 }
 
 void MeterSimulator::queueReply(const QByteArray &bytes, int replies, int extraDelayMs)
 {
     const qint64 due = clock.elapsed() + replyDelayMs + extraDelayMs;
-    if (splitFirst > 0 && splitFirst < bytes.size()) {
+    if (trickleMs > 0 && bytes.size() > 1) {
+        const int last = bytes.size() - 1;
+        for (int i = 0; i <= last; ++i)
+            queue.append({bytes.mid(i, 1), due, i > 0 ? trickleMs : 0, i == last ? replies : 0, i > 0});
+    } else if (splitFirst > 0 && splitFirst < bytes.size()) {
         queue.append({bytes.left(splitFirst), due, 0, 0});
         // The pause counts from the first part, however late that went out.
-        queue.append({bytes.mid(splitFirst), due, splitPauseMs, replies});
+        queue.append({bytes.mid(splitFirst), due, splitPauseMs, replies, true});
     } else {
         queue.append({bytes, due, 0, replies});
     }
@@ -326,6 +389,100 @@ void MeterSimulator::checkDrainedForHangUp()
     if ((unread > 0 || !backlog.isEmpty()) && hangUpWait.elapsed() < hangUpDrainLimitMs)
         return;
     hangUp();
+}
+
+// A client that opens the port with QSerialPort makes it exclusive (TIOCEXCL)
+// and gives that up (TIOCNXCL) only when it closes it cleanly. Our own slave
+// fd keeps the tty alive between clients, so after a client was killed the
+// flag would stay and every later open by an ordinary user fail with EBUSY.
+// The kernel reports each close of the slave to inotify, SIGKILL included;
+// after one, if no process but us has the slave open, the flag is cleared.
+// Nothing runs while nobody opens or closes the port.
+void MeterSimulator::watchCloses()
+{
+#ifdef Q_OS_LINUX
+    closeWatchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closeWatchFd < 0)
+        return; // the port still works; only a killed client's flag stays
+    if (::inotify_add_watch(closeWatchFd, path.toLocal8Bit().constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(closeWatchFd);
+        closeWatchFd = -1;
+        return;
+    }
+    closeNotifier = new QSocketNotifier(closeWatchFd, QSocketNotifier::Read, this);
+    connect(closeNotifier, &QSocketNotifier::activated, this, &MeterSimulator::readCloses);
+#endif
+}
+
+void MeterSimulator::readCloses()
+{
+#ifdef Q_OS_LINUX
+    bool closed = false;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(closeWatchFd, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        for (ssize_t at = 0; at < count;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            closed = closed || (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE));
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (!closed || slaveKeepFd < 0)
+        return;
+    int exclusive = 1; // a kernel that cannot tell: clear it anyway
+    ::ioctl(slaveKeepFd, TIOCGEXCL, &exclusive);
+    const bool freed = exclusive && !slaveOpenElsewhere() && ::ioctl(slaveKeepFd, TIOCNXCL) == 0;
+    emit portClosed(freed);
+#endif
+}
+
+// Whether any fd but our own keep-alive one refers to the slave. Processes of
+// other users cannot be looked into; they could not open our port anyway.
+bool MeterSimulator::slaveOpenElsewhere() const
+{
+    struct stat slave;
+    if (::fstat(slaveKeepFd, &slave) != 0)
+        return true;
+    DIR *processes = ::opendir("/proc");
+    if (!processes)
+        return true;
+    const QByteArray target = path.toLocal8Bit();
+    const long self = long(::getpid());
+    bool found = false;
+    while (!found) {
+        const dirent *process = ::readdir(processes);
+        if (!process)
+            break;
+        char *end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (end == process->d_name || *end != '\0')
+            continue;
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "/proc/%ld/fd", pid);
+        DIR *fds = ::opendir(fdPath);
+        if (!fds)
+            continue; // gone, or another user's
+        while (const dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.' || (pid == self && std::atoi(fd->d_name) == slaveKeepFd))
+                continue;
+            char link[PATH_MAX];
+            const ssize_t length = ::readlinkat(::dirfd(fds), fd->d_name, link, sizeof link - 1);
+            if (length != target.size() || std::memcmp(link, target.constData(), size_t(length)) != 0)
+                continue;
+            // The name could be another devpts instance's: compare the inode.
+            struct stat other;
+            if (::fstatat(::dirfd(fds), fd->d_name, &other, 0) == 0 && other.st_dev == slave.st_dev
+                && other.st_ino == slave.st_ino) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(processes);
+    return found;
 }
 
 void MeterSimulator::sendRaw(const QByteArray &bytes)
@@ -382,9 +539,11 @@ void MeterSimulator::closeFds()
     sendTimer->stop();
     retryTimer->stop();
     hangUpTimer->stop();
+    chatterTimer->stop();
     queue.clear();
     held.clear();
     heldReplies = 0;
+    heldExtraMs = 0;
     backlog.clear();
     // Possibly called from inside the read notifier's own signal.
     for (QSocketNotifier *notifier : {readNotifier, writeNotifier}) {
@@ -393,6 +552,15 @@ void MeterSimulator::closeFds()
             notifier->deleteLater();
         }
     }
+    if (closeNotifier) {
+        closeNotifier->setEnabled(false);
+        closeNotifier->deleteLater();
+        closeNotifier = nullptr;
+    }
+    // Before the slave fd: our own close is nobody's business.
+    if (closeWatchFd >= 0)
+        ::close(closeWatchFd);
+    closeWatchFd = -1;
     readNotifier = nullptr;
     writeNotifier = nullptr;
     // The master first: the peer's hang-up comes from it.

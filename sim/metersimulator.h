@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 #include <QRandomGenerator>
 #include <QString>
@@ -43,6 +44,9 @@ public:
 
     void setPowerLevel(double level); // signed; magnitude rounded to hundredths
     double powerLevel() const { return level; }
+    // A level per wavelength: the current wavelength picks the one a reading
+    // reports; wavelengths left out report powerLevel().
+    void setPowerLevels(const QMap<quint16, double> &byWavelength) { levels = byWavelength; }
     void setPowerInDecibel(bool decibel) { decibelUnit = decibel; }
     void setNoise(int hundredths); // uniform +-noise on the magnitude; 0 = exact
     void setNoiseSeed(quint32 seed) { rng.seed(seed); }
@@ -52,16 +56,24 @@ public:
     void setReplyDelay(int ms);
     void setWavelengthReplyLength(int bytes); // 2 or 4
     void setSplitReplies(int firstPartBytes, int pauseMs); // 0 bytes = off
+    // Writes each reply a byte at a time, ms apart; wins over a split. 0 = off.
+    void setTrickle(int ms);
     void setPairReplies(bool pair);
     void setDropEvery(int n);
     void setGarbageEvery(int n, const QByteArray &garbage = QByteArray("\xAA\x55\xAA", 3));
     // Sends every Nth reply extraMs later than due; the replies behind it wait
     // for it, as a meter answering in order does. 0 = off.
     void setLateEvery(int n, int extraMs);
+    // The same for every reply to one command. 0 ms = off.
+    void setLateReplies(quint8 command, int extraMs);
     // After every Nth reply, afterMs later, sends a frame that answers
     // nothing. 0 = off.
     void setStrayEvery(int n, int afterMs = 0, const QByteArray &frame = defaultStrayFrame());
     static QByteArray defaultStrayFrame(); // 12.34 dB
+    // Every everyMs, whatever the commands, a frame that answers nothing: a
+    // worn cable or another program on the line. It goes out between
+    // replies, ahead of late ones. 0 = off.
+    void setChatter(int everyMs, const QByteArray &frame = defaultStrayFrame());
     void setHangUpAfter(int n); // -1 = never
     void hangUp();
     void sendRaw(const QByteArray &bytes);
@@ -70,7 +82,7 @@ public:
     void discardUnread();
 
     // Every frame queued for sending, with the command it answers (0 for a
-    // stray frame): what a reading on the window may have come from.
+    // stray or chatter frame): what a reading on the window may have come from.
     struct Answer
     {
         quint8 command;
@@ -95,6 +107,10 @@ signals:
     // Every frame queued for sending, as answers() logs it, even with logging off.
     void answered(quint8 command, const QByteArray &bytes);
     void hungUp();
+    // A client closed the port (closes in quick succession may come as one).
+    // freed: the client that held it exclusively is gone without giving it
+    // up, and the simulator cleared the exclusive flag. Linux only.
+    void portClosed(bool freed);
 
 private:
     struct Outgoing
@@ -103,6 +119,7 @@ private:
         qint64 dueMs;
         int pauseMs; // at least this long after the previous write
         int replies; // replies completed by this write
+        bool continued = false; // a later part of a reply already begun
     };
 
     void readMaster();
@@ -113,6 +130,11 @@ private:
     void writeMaster(const QByteArray &bytes);
     void flushBacklog();
     void checkDrainedForHangUp();
+    void chatter();
+    void updateChatterTimer();
+    void watchCloses();
+    void readCloses();
+    bool slaveOpenElsewhere() const;
     void closeFds();
     void logEntry(LogEntry::Direction direction, const QByteArray &bytes);
 
@@ -122,16 +144,20 @@ private:
     QString error;
     QSocketNotifier *readNotifier = nullptr;
     QSocketNotifier *writeNotifier = nullptr;
+    int closeWatchFd = -1; // inotify on the slave path
+    QSocketNotifier *closeNotifier = nullptr;
     QByteArray backlog; // what the master would not take yet
     QTimer *sendTimer;
     QTimer *retryTimer;
     QTimer *hangUpTimer;
+    QTimer *chatterTimer;
     QElapsedTimer clock;
     QElapsedTimer hangUpWait;
 
     QVector<quint16> lambdas{850, 1300, 1310, 1490, 1550, 1625};
     int lambdaIndex = 0;
     double level = -15.0;
+    QMap<quint16, double> levels;
     bool decibelUnit = false;
     int noise = 3;
     QRandomGenerator rng{1};
@@ -141,17 +167,22 @@ private:
     int wavelengthBytes = 4;
     int splitFirst = 0;
     int splitPauseMs = 0;
+    int trickleMs = 0;
     bool pairReplies = false;
     QByteArray held; // a reply waiting for its pair
     int heldReplies = 0;
+    int heldExtraMs = 0;
     int dropEvery = 0;
     int garbageEvery = 0;
     QByteArray garbage;
     int lateEvery = 0;
     int lateExtraMs = 0;
+    QMap<quint8, int> lateByCommand;
     int strayEvery = 0;
     int strayAfterMs = 0;
     QByteArray strayFrame;
+    int chatterMs = 0;
+    QByteArray chatterFrame;
     int hangUpAfter = -1;
     bool hangingUp = false;
 

@@ -1,10 +1,9 @@
 #include "sim/metersimulator.h"
-#include "support/windowtesting.h"
 
-#include <QApplication>
-#include <QComboBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSet>
@@ -12,11 +11,42 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
-using testsupport::waitForReceived;
+using SetUp = std::function<void(MeterSimulator &)>;
+using Levels = QMap<quint16, double>;
+Q_DECLARE_METATYPE(SetUp)
+Q_DECLARE_METATYPE(Levels)
 
 namespace {
+
+// Runs the event loop until done() holds, waking on every event instead of
+// every 10 ms as QTest::qWaitFor does: a test takes as long as its line.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 3000)
+{
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(timeoutMs);
+    while (!done()) {
+        if (!deadline.isActive())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+bool waitForReceived(MeterSimulator &sim, int byteCount)
+{
+    return waitUntil([&] { return sim.received().size() >= byteCount; });
+}
 
 // The window's side of the line: a real QSerialPort that keeps each delivery.
 struct Peer
@@ -55,7 +85,18 @@ struct Peer
     }
     bool waitForBytes(int count, int timeoutMs = 3000)
     {
-        return QTest::qWaitFor([&] { return all().size() >= count; }, timeoutMs);
+        return waitUntil([&] { return all().size() >= count; }, timeoutMs);
+    }
+    // When the byte at index came, on clock; -1 if it has not.
+    qint64 arrivalOf(int index) const
+    {
+        int seen = 0;
+        for (int i = 0; i < deliveries.size(); ++i) {
+            seen += deliveries.at(i).size();
+            if (seen > index)
+                return arrivals.at(i);
+        }
+        return -1;
     }
 };
 
@@ -73,6 +114,29 @@ QString simulatorBinary()
     return QString();
 }
 
+#ifdef Q_OS_LINUX
+// 1 when the port is exclusive, 0 when not, -1 when that cannot be told.
+// Root opens it either way, and then the flag itself tells. The probe's own
+// close reaches the simulator too; it is awaited, so that the next check
+// sees what the simulator made of it.
+int exclusiveFlag(const QString &path, QSignalSpy &closes)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY ? 1 : -1;
+    int flag = -1;
+    if (::ioctl(fd, TIOCGEXCL, &flag) != 0)
+        flag = -1;
+    const int before = closes.count();
+    ::close(fd);
+    return waitUntil([&] { return closes.count() > before; }) ? flag : -1;
+}
+#endif
+
+// A frame's arrival, in ms after the write, against the earliest it may come.
+// Both clocks count whole ms.
+constexpr int clockSlackMs = 3;
+
 } // namespace
 
 class TestSimulator : public QObject
@@ -80,10 +144,12 @@ class TestSimulator : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void answersEachCommand_data();
     void answersEachCommand();
     void noiseStaysNearLevelAndRepeatsWithSeed();
-    void replyDelayKeepsOrder();
+    void replyTiming_data();
+    void replyTiming();
     void deliveries_data();
     void deliveries();
     void splitPausesWithinEachReply();
@@ -93,42 +159,72 @@ private slots:
     void hangUp();
     void logRecordsBothDirections();
     void peerCanCloseAndReopen();
-    void messageBoxWatcherRecordsAndDismisses_data();
-    void messageBoxWatcherRecordsAndDismisses();
-    void selectPortAddsPathOnce();
+    void killedClientLeavesThePortFree();
     void commandLineUsage_data();
     void commandLineUsage();
+    void commandLineServesUntilInterrupted_data();
     void commandLineServesUntilInterrupted();
+    void slowerThanTheReplyDeadline();
+
+private:
+    // A meter slower than the 1 s reply deadline. Its exchange starts in
+    // initTestCase and is checked last, so its seconds pass during the rest.
+    std::unique_ptr<MeterSimulator> slowMeter;
+    std::unique_ptr<Peer> slowPeer;
 };
+
+void TestSimulator::initTestCase()
+{
+    slowMeter = std::make_unique<MeterSimulator>();
+    slowMeter->setReplyDelay(1300);
+    QVERIFY(slowMeter->start());
+    slowPeer = std::make_unique<Peer>();
+    QVERIFY(slowPeer->open(slowMeter->portPath()));
+    slowPeer->port.write(hex("7a"));
+    QTimer::singleShot(100, &slowPeer->port, [this] { slowPeer->port.write(hex("7b")); });
+}
 
 void TestSimulator::answersEachCommand_data()
 {
     QTest::addColumn<int>("wavelengthIndex");
     QTest::addColumn<double>("level");
+    QTest::addColumn<Levels>("levels");
     QTest::addColumn<bool>("decibel");
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("0x7A current wavelength") << 0 << -15.0 << false << hex("7a") << hex("03520000");
-    QTest::newRow("0x7A after index set") << 4 << -15.0 << false << hex("7a") << hex("060e0000");
-    QTest::newRow("0x7B steps") << 0 << -15.0 << false << hex("7b") << hex("05140000");
-    QTest::newRow("0x7B wraps to the first") << 5 << -15.0 << false << hex("7b") << hex("03520000");
-    QTest::newRow("0x7B then 0x7A stays") << 1 << -15.0 << false << hex("7b7a") << hex("051e0000 051e0000");
-    QTest::newRow("0x82 negative dBm") << 0 << -15.0 << false << hex("82") << hex("05dc0100");
-    QTest::newRow("0x82 positive dB") << 0 << 3.21 << true << hex("82") << hex("01410001");
-    QTest::newRow("0x82 rounds to hundredths") << 0 << -0.456 << false << hex("82") << hex("002e0100");
-    QTest::newRow("0x82 zero has no sign") << 0 << 0.0 << false << hex("82") << hex("00000000");
-    QTest::newRow("0x82 clamps the magnitude") << 0 << -700.0 << true << hex("82") << hex("ffff0101");
-    QTest::newRow("unknown byte alone") << 0 << -15.0 << false << hex("ff") << QByteArray();
-    QTest::newRow("unknown bytes skipped") << 0 << -15.0 << false << hex("41007a7f") << hex("03520000");
+    const Levels none;
+    const Levels two{{1310, -12.5}, {1550, -11.0}};
+    QTest::newRow("0x7A current wavelength") << 0 << -15.0 << none << false << hex("7a") << hex("03520000");
+    QTest::newRow("0x7A after index set") << 4 << -15.0 << none << false << hex("7a") << hex("060e0000");
+    QTest::newRow("0x7B steps") << 0 << -15.0 << none << false << hex("7b") << hex("05140000");
+    QTest::newRow("0x7B wraps to the first") << 5 << -15.0 << none << false << hex("7b") << hex("03520000");
+    QTest::newRow("0x7B then 0x7A stays")
+        << 1 << -15.0 << none << false << hex("7b7a") << hex("051e0000 051e0000");
+    QTest::newRow("0x82 negative dBm") << 0 << -15.0 << none << false << hex("82") << hex("05dc0100");
+    QTest::newRow("0x82 positive dB") << 0 << 3.21 << none << true << hex("82") << hex("01410001");
+    QTest::newRow("0x82 rounds to hundredths") << 0 << -0.456 << none << false << hex("82") << hex("002e0100");
+    QTest::newRow("0x82 zero has no sign") << 0 << 0.0 << none << false << hex("82") << hex("00000000");
+    QTest::newRow("0x82 clamps the magnitude") << 0 << -700.0 << none << true << hex("82") << hex("ffff0101");
+    QTest::newRow("0x82 level of the current wavelength")
+        << 2 << -15.0 << two << false << hex("82") << hex("04e20100");
+    QTest::newRow("0x82 wavelength without a level of its own")
+        << 0 << -15.0 << two << false << hex("82") << hex("05dc0100");
+    QTest::newRow("0x7B then 0x82 reads at the new wavelength")
+        << 3 << -15.0 << two << false << hex("7b82") << hex("060e0000 044c0100");
+    QTest::newRow("0x82 sign of the wavelength's level")
+        << 0 << -15.0 << Levels{{850, 3.21}} << true << hex("82") << hex("01410001");
+    QTest::newRow("unknown byte alone") << 0 << -15.0 << none << false << hex("ff") << QByteArray();
+    QTest::newRow("unknown bytes skipped") << 0 << -15.0 << none << false << hex("41007a7f") << hex("03520000");
     QTest::newRow("several in one write")
-        << 0 << -15.0 << false << hex("7a827b") << hex("03520000 05dc0100 05140000");
+        << 0 << -15.0 << none << false << hex("7a827b") << hex("03520000 05dc0100 05140000");
 }
 
 void TestSimulator::answersEachCommand()
 {
     QFETCH(int, wavelengthIndex);
     QFETCH(double, level);
+    QFETCH(Levels, levels);
     QFETCH(bool, decibel);
     QFETCH(QByteArray, written);
     QFETCH(QByteArray, expected);
@@ -137,6 +233,7 @@ void TestSimulator::answersEachCommand()
     QVERIFY2(sim.start(), qPrintable(sim.errorString()));
     sim.setWavelengthIndex(wavelengthIndex);
     sim.setPowerLevel(level);
+    sim.setPowerLevels(levels);
     sim.setPowerInDecibel(decibel);
     sim.setNoise(0);
     Peer peer;
@@ -179,50 +276,122 @@ void TestSimulator::noiseStaysNearLevelAndRepeatsWithSeed()
     QVERIFY(values.size() > 1);
 }
 
-void TestSimulator::replyDelayKeepsOrder()
+void TestSimulator::replyTiming_data()
 {
+    QTest::addColumn<SetUp>("setUp");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QByteArray>("sentAtOnce"); // before any timer ran
+    QTest::addColumn<QByteArray>("expected");   // the first bytes the peer gets
+    QTest::addColumn<QVector<int>>("earliestMs"); // each frame, after the write
+    QTest::addColumn<QVector<int>>("commands");   // answered, in order; 0: answers nothing
+
+    QTest::newRow("reply delay keeps order")
+        << SetUp([](MeterSimulator &sim) { sim.setReplyDelay(60); }) << hex("7a7b") << QByteArray()
+        << hex("03520000 05140000") << QVector<int>{60, 60} << QVector<int>{0x7a, 0x7b};
+    QTest::newRow("late every 2nd, the replies behind it wait")
+        << SetUp([](MeterSimulator &sim) { sim.setLateEvery(2, 60); }) << hex("7a7a7a") << hex("03520000")
+        << hex("03520000 03520000 03520000") << QVector<int>{0, 60, 60} << QVector<int>{0x7a, 0x7a, 0x7a};
+    QTest::newRow("late 0x7B, the replies behind it wait")
+        << SetUp([](MeterSimulator &sim) { sim.setLateReplies(0x7b, 60); }) << hex("7a7b82") << hex("03520000")
+        << hex("03520000 05140000 05dc0100") << QVector<int>{0, 60, 60} << QVector<int>{0x7a, 0x7b, 0x82};
+    QTest::newRow("late 0x7B held for its pair")
+        << SetUp([](MeterSimulator &sim) {
+               sim.setPairReplies(true);
+               sim.setLateReplies(0x7b, 60);
+           })
+        << hex("7b7a") << QByteArray() << hex("05140000 05140000") << QVector<int>{60, 60}
+        << QVector<int>{0x7b, 0x7a};
+    QTest::newRow("chatter with no command")
+        << SetUp([](MeterSimulator &sim) { sim.setChatter(30, hex("00010000")); }) << QByteArray() << QByteArray()
+        << hex("00010000 00010000") << QVector<int>{30, 60} << QVector<int>{0, 0};
+    QTest::newRow("chatter goes ahead of a late reply")
+        << SetUp([](MeterSimulator &sim) {
+               sim.setLateReplies(0x7b, 75);
+               sim.setChatter(30);
+           })
+        << hex("7b") << QByteArray() << hex("04d20001 04d20001 05140000") << QVector<int>{30, 60, 75}
+        << QVector<int>{0x7b, 0, 0};
+    QTest::newRow("chatter waits for a reply part-way out")
+        << SetUp([](MeterSimulator &sim) {
+               sim.setTrickle(30);
+               sim.setChatter(45);
+           })
+        << hex("7a") << hex("03") << hex("03520000 04d20001") << QVector<int>{90, 90} << QVector<int>{0x7a, 0};
+}
+
+void TestSimulator::replyTiming()
+{
+    QFETCH(SetUp, setUp);
+    QFETCH(QByteArray, written);
+    QFETCH(QByteArray, sentAtOnce);
+    QFETCH(QByteArray, expected);
+    QFETCH(QVector<int>, earliestMs);
+    QFETCH(QVector<int>, commands);
+
     MeterSimulator sim;
     QVERIFY(sim.start());
-    sim.setReplyDelay(150);
+    sim.setNoise(0);
+    QSignalSpy answered(&sim, &MeterSimulator::answered);
     Peer peer;
     QVERIFY(peer.open(sim.portPath()));
 
-    peer.port.write(hex("7a7b"));
-    QVERIFY(peer.waitForBytes(8));
-    QCOMPARE(peer.all().toHex(), QByteArray("0352000005140000"));
-    QVERIFY2(peer.arrivals.first() >= 120, qPrintable(QString::number(peer.arrivals.first())));
+    setUp(sim);
+    const qint64 writtenAt = peer.clock.elapsed();
+    peer.port.write(written);
+    QVERIFY(waitForReceived(sim, written.size()));
+    QCOMPARE(sim.sent().toHex(), sentAtOnce.toHex());
+    QVERIFY(peer.waitForBytes(expected.size()));
+    QCOMPARE(peer.all().left(expected.size()).toHex(), expected.toHex());
+    for (int frame = 0; frame < earliestMs.size(); ++frame) {
+        const qint64 after = peer.arrivalOf(4 * frame + 3) - writtenAt;
+        QVERIFY2(after >= earliestMs.at(frame) - clockSlackMs,
+                 qPrintable(QStringLiteral("frame %1 after %2 ms").arg(frame).arg(after)));
+    }
+    const QVector<MeterSimulator::Answer> answers = sim.answers();
+    QVERIFY(answers.size() >= commands.size());
+    QVERIFY(answered.size() >= commands.size());
+    for (int i = 0; i < commands.size(); ++i) {
+        QCOMPARE(int(answers.at(i).command), commands.at(i));
+        QCOMPARE(answered.at(i).at(0).value<quint8>(), answers.at(i).command);
+        QCOMPARE(answered.at(i).at(1).toByteArray().toHex(), answers.at(i).bytes.toHex());
+    }
 }
 
 void TestSimulator::deliveries_data()
 {
     QTest::addColumn<int>("splitBytes");
     QTest::addColumn<int>("pauseMs");
+    QTest::addColumn<int>("trickleMs");
     QTest::addColumn<bool>("pair");
     QTest::addColumn<QByteArrayList>("writes"); // each awaited at the simulator
     QTest::addColumn<QVector<int>>("sentAfterEach");
     QTest::addColumn<QByteArrayList>("expected");
 
     QTest::newRow("split after one byte")
-        << 1 << 80 << false << QByteArrayList{hex("7a")} << QVector<int>{1}
+        << 1 << 50 << 0 << false << QByteArrayList{hex("7a")} << QVector<int>{1}
         << QByteArrayList{hex("03"), hex("520000")};
     QTest::newRow("split after three bytes")
-        << 3 << 80 << false << QByteArrayList{hex("82")} << QVector<int>{3}
+        << 3 << 50 << 0 << false << QByteArrayList{hex("82")} << QVector<int>{3}
         << QByteArrayList{hex("05dc01"), hex("00")};
     QTest::newRow("split no shorter than the reply is off")
-        << 4 << 80 << false << QByteArrayList{hex("7a")} << QVector<int>{4}
+        << 4 << 50 << 0 << false << QByteArrayList{hex("7a")} << QVector<int>{4}
         << QByteArrayList{hex("03520000")};
     QTest::newRow("pair holds the first reply")
-        << 0 << 0 << true << QByteArrayList{hex("7a"), hex("7b")} << QVector<int>{0, 8}
+        << 0 << 0 << 0 << true << QByteArrayList{hex("7a"), hex("7b")} << QVector<int>{0, 8}
         << QByteArrayList{hex("0352000005140000")};
     QTest::newRow("pair leaves an odd reply held")
-        << 0 << 0 << true << QByteArrayList{hex("7a7b7b")} << QVector<int>{8}
+        << 0 << 0 << 0 << true << QByteArrayList{hex("7a7b7b")} << QVector<int>{8}
         << QByteArrayList{hex("0352000005140000")};
+    QTest::newRow("trickle a byte at a time")
+        << 0 << 0 << 40 << false << QByteArrayList{hex("7a")} << QVector<int>{1}
+        << QByteArrayList{hex("03"), hex("52"), hex("00"), hex("00")};
 }
 
 void TestSimulator::deliveries()
 {
     QFETCH(int, splitBytes);
     QFETCH(int, pauseMs);
+    QFETCH(int, trickleMs);
     QFETCH(bool, pair);
     QFETCH(QByteArrayList, writes);
     QFETCH(QVector<int>, sentAfterEach);
@@ -232,6 +401,7 @@ void TestSimulator::deliveries()
     QVERIFY(sim.start());
     sim.setNoise(0);
     sim.setSplitReplies(splitBytes, pauseMs);
+    sim.setTrickle(trickleMs);
     sim.setPairReplies(pair);
     Peer peer;
     QVERIFY(peer.open(sim.portPath()));
@@ -245,15 +415,15 @@ void TestSimulator::deliveries()
     }
     QVERIFY(peer.waitForBytes(expected.join().size()));
     QCOMPARE(peer.deliveries, expected.toVector());
-    if (expected.size() == 2)
-        QVERIFY(peer.arrivals.at(1) - peer.arrivals.at(0) >= pauseMs - 20);
+    for (int i = 1; i < peer.arrivals.size(); ++i)
+        QVERIFY(peer.arrivals.at(i) - peer.arrivals.at(i - 1) >= qMax(pauseMs, trickleMs) - 20);
 }
 
 void TestSimulator::splitPausesWithinEachReply()
 {
     MeterSimulator sim;
     QVERIFY(sim.start());
-    sim.setSplitReplies(1, 60);
+    sim.setSplitReplies(1, 40);
     Peer peer;
     QVERIFY(peer.open(sim.portPath()));
 
@@ -266,8 +436,8 @@ void TestSimulator::splitPausesWithinEachReply()
     QCOMPARE(writes.size(), 4);
     for (int i = 0; i < 4; ++i)
         QCOMPARE(writes.at(i).bytes.toHex(), hex(i % 2 ? "520000" : "03").toHex());
-    QVERIFY(writes.at(1).msecs - writes.at(0).msecs >= 55);
-    QVERIFY(writes.at(3).msecs - writes.at(2).msecs >= 55);
+    QVERIFY(writes.at(1).msecs - writes.at(0).msecs >= 35);
+    QVERIFY(writes.at(3).msecs - writes.at(2).msecs >= 35);
 }
 
 void TestSimulator::replyFaults_data()
@@ -410,76 +580,43 @@ void TestSimulator::peerCanCloseAndReopen()
         QVERIFY2(peer.open(sim.portPath()), qPrintable(peer.port.errorString()));
         peer.port.write(hex("7a"));
         QVERIFY(peer.waitForBytes(4 * round));
-        peer.port.close();
-        QTest::qWait(30); // a master with no slave open would wake at once
+        // A master left with no slave open would have woken at once after
+        // the last round's close, while this round waited for its reply.
         QCOMPARE(sim.idleWakeups(), 0);
+        peer.port.close();
     }
     QCOMPARE(peer.all().toHex(), QByteArray("035200000352000003520000"));
 }
 
-void TestSimulator::messageBoxWatcherRecordsAndDismisses_data()
+void TestSimulator::killedClientLeavesThePortFree()
 {
-    QTest::addColumn<bool>("warning");
-    QTest::addColumn<int>("icon");
+#ifndef Q_OS_LINUX
+    QSKIP("the simulator watches for closes of the port on Linux only");
+#else
+    MeterSimulator sim;
+    QVERIFY(sim.start());
+    QSignalSpy closes(&sim, &MeterSimulator::portClosed);
+    QProcess client;
+    client.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold"), sim.portPath()});
+    QVERIFY(waitUntil([&] { return client.canReadLine() || client.state() == QProcess::NotRunning; }, 5000));
+    QVERIFY2(client.readLine() == "open\n", client.readAllStandardError().constData());
 
-    QTest::newRow("warning") << true << int(QMessageBox::Warning);
-    QTest::newRow("information") << false << int(QMessageBox::Information);
-}
+    // While it lives the port is its own, however often others try.
+    QCOMPARE(exclusiveFlag(sim.portPath(), closes), 1);
+    QCOMPARE(exclusiveFlag(sim.portPath(), closes), 1);
 
-void TestSimulator::messageBoxWatcherRecordsAndDismisses()
-{
-    QFETCH(bool, warning);
-    QFETCH(int, icon);
+    ::kill(pid_t(client.processId()), SIGKILL);
+    QVERIFY(client.waitForFinished(3000));
+    QVERIFY(waitUntil([&] { return !closes.isEmpty() && closes.last().at(0).toBool(); }));
+    QCOMPARE(exclusiveFlag(sim.portPath(), closes), 0);
 
-    QWidget window;
-    testsupport::MessageBoxWatcher watcher;
-    bool visibleInside = false;
-    watcher.setBeforeDismiss([&](QMessageBox *box) { visibleInside = box->isVisible(); });
-    // A watcher that fails to dismiss must fail the test, not hang it.
-    QTimer::singleShot(3000, [] {
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-    });
-    // Qt 5 picks an overload returning int for (title, text, Ok, NoButton).
-    int result = QMessageBox::NoButton;
-    for (int i = 0; i < 2; ++i) {
-        if (warning)
-            result = QMessageBox::warning(&window, QStringLiteral("Ошибка"), QStringLiteral("текст %1").arg(i),
-                                          QMessageBox::Ok, QMessageBox::NoButton);
-        else
-            result = QMessageBox::information(&window, QStringLiteral("Сообщение"),
-                                              QStringLiteral("текст %1").arg(i), QMessageBox::Ok,
-                                              QMessageBox::NoButton);
-    }
-
-    QCOMPARE(result, int(QMessageBox::Ok));
-    QVERIFY(visibleInside);
-    const QVector<testsupport::SeenBox> boxes = watcher.boxes();
-    QCOMPARE(boxes.size(), 2);
-    QCOMPARE(int(boxes.at(0).icon), icon);
-    QCOMPARE(boxes.at(0).title, warning ? QStringLiteral("Ошибка") : QStringLiteral("Сообщение"));
-    QCOMPARE(boxes.at(1).text, QStringLiteral("текст 1"));
-    QCOMPARE(boxes.at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(boxes.at(0).defaultButton, QMessageBox::Ok);
-    QCOMPARE(boxes.at(0).parent, &window);
-    watcher.clear();
-    QVERIFY(!watcher.waitForBoxes(1, 50));
-}
-
-void TestSimulator::selectPortAddsPathOnce()
-{
-    QWidget window;
-    auto *ports = new QComboBox(&window);
-    ports->setObjectName(QStringLiteral("cmbPort"));
-    ports->addItem(QStringLiteral("ttyS0"));
-
-    QCOMPARE(testsupport::widget<QComboBox>(&window, "cmbPort"), ports);
-    QVERIFY(!testsupport::widget<QComboBox>(&window, "cmbMissing"));
-    for (int i = 0; i < 2; ++i) {
-        testsupport::selectPort(&window, QStringLiteral("/dev/pts/77"));
-        QCOMPARE(ports->currentText(), QStringLiteral("/dev/pts/77"));
-        QCOMPARE(ports->count(), 2);
-    }
+    Peer next;
+    QVERIFY2(next.open(sim.portPath()), qPrintable(next.port.errorString()));
+    QCOMPARE(exclusiveFlag(sim.portPath(), closes), 1);
+    next.port.write(hex("7a"));
+    QVERIFY(next.waitForBytes(4));
+    QCOMPARE(next.all().toHex(), QByteArray("03520000"));
+#endif
 }
 
 void TestSimulator::commandLineUsage_data()
@@ -488,14 +625,25 @@ void TestSimulator::commandLineUsage_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message"); // on stdout for exit 0, else on stderr
 
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "--hang-up-after";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--late <CMD:MS>";
+    QTest::newRow("help-all") << QStringList{"--help-all"} << 0 << "--chatter <MS>";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "zerak-sim 1.0";
     QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << "frobnicate";
     QTest::newRow("missing value") << QStringList{"--delay"} << 2 << "delay";
     QTest::newRow("bad wavelength") << QStringList{"--wavelengths", "850,abc"} << 2 << "--wavelengths";
     QTest::newRow("bad power") << QStringList{"--power", "loud"} << 2 << "--power";
+    QTest::newRow("bad level of a wavelength") << QStringList{"--power", "1310:loud"} << 2 << "--power";
+    QTest::newRow("two plain levels") << QStringList{"--power", "-10,-12"} << 2 << "at most one plain level";
+    QTest::newRow("level of a wavelength not stepped through")
+        << QStringList{"--wavelengths", "1310,1550", "--power", "1490:-10"} << 2
+        << "1490 nm is not one of the wavelengths (1310,1550)";
     QTest::newRow("3 wavelength bytes") << QStringList{"--wavelength-bytes", "3"} << 2 << "--wavelength-bytes";
     QTest::newRow("split without pause") << QStringList{"--split", "2"} << 2 << "--split";
     QTest::newRow("negative delay") << QStringList{"--delay", "-5"} << 2 << "--delay";
+    QTest::newRow("negative trickle") << QStringList{"--trickle", "-1"} << 2 << "--trickle";
+    QTest::newRow("chatter not a number") << QStringList{"--chatter", "often"} << 2 << "--chatter";
+    QTest::newRow("late for no command") << QStringList{"--late", "7c:100"} << 2 << "7a, 7b or 82";
+    QTest::newRow("late without a delay") << QStringList{"--late", "7b"} << 2 << "--late";
     QTest::newRow("stray argument") << QStringList{"extra"} << 2 << "extra";
 }
 
@@ -512,27 +660,57 @@ void TestSimulator::commandLineUsage()
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
-    const QString output = QString::fromUtf8(exitCode == 0 ? process.readAllStandardOutput()
-                                                           : process.readAllStandardError());
+    const QByteArray out = process.readAllStandardOutput();
+    const QString output = QString::fromUtf8(exitCode == 0 ? out : process.readAllStandardError());
     QVERIFY2(output.contains(message), qPrintable(output));
+    // A pseudo-terminal opened would have printed its path.
+    QVERIFY2(!out.contains("/dev/"), out.constData());
+}
+
+void TestSimulator::commandLineServesUntilInterrupted_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("lastFrameMs");    // its earliest, after the write
+    QTest::addColumn<int>("leastDeliveries"); // 0: any
+
+    QTest::newRow("one power level")
+        << QStringList{"--delay", "0", "--noise", "0", "--power", "-12.5", "--db", "--wavelengths", "1310,1550"}
+        << hex("7a7b82") << hex("051e0000 060e0000 04e20101") << 0 << 0;
+    QTest::newRow("levels per wavelength, late 0x7B")
+        << QStringList{"--delay", "0", "--noise", "0", "--wavelengths", "1310,1550", "--power",
+                       "1550:-11.00,-12.50", "--late", "7B:60"}
+        << hex("7a827b82") << hex("051e0000 04e20100 060e0000 044c0100") << 60 << 0;
+    QTest::newRow("trickle, chatter after the reply")
+        << QStringList{"--delay", "0", "--trickle", "30", "--chatter", "40"} << hex("7a")
+        << hex("03520000 04d20001") << 90 << 4;
 }
 
 void TestSimulator::commandLineServesUntilInterrupted()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, written);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, lastFrameMs);
+    QFETCH(int, leastDeliveries);
+
     const QString binary = simulatorBinary();
     QVERIFY2(!binary.isEmpty(), "zerak-sim is not built next to the tests");
     QProcess process;
-    process.start(binary, {"--delay", "0", "--noise", "0", "--power", "-12.5", "--db", "--wavelengths",
-                           "1310,1550"});
-    QVERIFY(QTest::qWaitFor([&] { return process.canReadLine(); }, 5000));
+    process.start(binary, arguments);
+    QVERIFY(waitUntil([&] { return process.canReadLine(); }, 5000));
     const QString path = QString::fromLocal8Bit(process.readLine()).trimmed();
     QVERIFY2(path.startsWith(QLatin1String("/dev/")), qPrintable(path));
 
     Peer peer;
     QVERIFY2(peer.open(path), qPrintable(peer.port.errorString()));
-    peer.port.write(hex("7a7b82"));
-    QVERIFY(peer.waitForBytes(12));
-    QCOMPARE(peer.all().toHex(), QByteArray("051e0000060e000004e20101"));
+    const qint64 writtenAt = peer.clock.elapsed();
+    peer.port.write(written);
+    QVERIFY(peer.waitForBytes(expected.size()));
+    QCOMPARE(peer.all().left(expected.size()).toHex(), expected.toHex());
+    QVERIFY(peer.arrivalOf(expected.size() - 1) - writtenAt >= lastFrameMs - clockSlackMs);
+    QVERIFY(peer.deliveries.size() >= leastDeliveries);
 
     ::kill(pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(5000));
@@ -540,5 +718,44 @@ void TestSimulator::commandLineServesUntilInterrupted()
     QCOMPARE(process.exitCode(), 0);
 }
 
-QTEST_MAIN(TestSimulator)
+void TestSimulator::slowerThanTheReplyDeadline()
+{
+    QVERIFY(slowPeer->waitForBytes(8, 5000));
+    QCOMPARE(slowPeer->all().toHex(), QByteArray("0352000005140000"));
+    // The simulator's own times: the peer may read late while a test blocks.
+    QVector<qint64> received;
+    QVector<qint64> sent;
+    for (const MeterSimulator::LogEntry &entry : slowMeter->log())
+        (entry.direction == MeterSimulator::LogEntry::Received ? received : sent).append(entry.msecs);
+    QCOMPARE(received.size(), 2);
+    QCOMPARE(sent.size(), 2);
+    QVERIFY(received.at(1) - received.at(0) >= 50);
+    // Each reply 1300 ms after its own command, not both after the first.
+    QVERIFY(sent.at(0) - received.at(0) >= 1300);
+    QVERIFY(sent.at(1) - received.at(1) >= 1300);
+}
+
+// "tst_simulator --hold PATH": a client that opens the port, says so and
+// waits to be killed.
+static int holdPort(const char *path)
+{
+    Peer peer;
+    if (!peer.open(QString::fromLocal8Bit(path))) {
+        std::fprintf(stderr, "%s\n", qPrintable(peer.port.errorString()));
+        return 1;
+    }
+    std::puts("open");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--hold") == 0)
+        return holdPort(argv[2]);
+    TestSimulator test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_simulator.moc"
