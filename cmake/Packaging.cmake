@@ -11,9 +11,10 @@ foreach(program zerak zerak-cli zerak-sim)
     endif()
 endforeach()
 install(TARGETS ${ZERAK_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(ZERAK_MAINTAINER "Zerak developers <zerak@example.org>")
 # An installed stripped program (cmake --install --strip, cpack) also loses
 # the compilers' .comment section, as Debian's own packages do.
-if(CMAKE_STRIP)
+if(CMAKE_STRIP AND UNIX AND NOT APPLE)
     install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
             foreach(program ${ZERAK_PROGRAMS})
@@ -54,10 +55,9 @@ if(UNIX AND NOT APPLE)
     set(documents)
 
     # Debian's changelog, made from CHANGELOG.md.
-    set(maintainer "Zerak developers <zerak@example.org>")
     add_custom_command(OUTPUT ${generated}/changelog.gz
         COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUTPUT=${generated}/changelog
-                -DPACKAGE=zerak "-DMAINTAINER=${maintainer}" -P ${PROJECT_SOURCE_DIR}/cmake/DebianChangelog.cmake
+                -DPACKAGE=zerak "-DMAINTAINER=${ZERAK_MAINTAINER}" -P ${PROJECT_SOURCE_DIR}/cmake/DebianChangelog.cmake
         COMMAND ${gzip} ${generated}/changelog
         DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/cmake/DebianChangelog.cmake
         COMMENT "Debian changelog from CHANGELOG.md" VERBATIM)
@@ -98,8 +98,8 @@ endif()
 # dependencies from the programs' libraries.
 set(CPACK_PACKAGE_NAME zerak)
 set(CPACK_PACKAGE_VENDOR "Zerak developers")
-set(CPACK_PACKAGE_CONTACT "Zerak developers <zerak@example.org>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Zerak developers <zerak@example.org>")
+set(CPACK_PACKAGE_CONTACT "${ZERAK_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZERAK_MAINTAINER}")
 set(CPACK_PACKAGE_HOMEPAGE_URL https://example.org/zerak)
 # The summary line, then the extended description: lines within 80 columns,
 # as Debian shows them as they are.
