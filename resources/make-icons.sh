@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders zerak.svg into the application icon: zerak.ico (16, 32 and 48 px,
-# 32-bit colour with alpha) for the Windows resource, and zerak-16/32/48.png
-# for the Linux desktop entry. Needs rsvg-convert (Debian: librsvg2-bin) or
-# ImageMagick's own SVG reader, and ImageMagick's convert (imagemagick).
+# 32-bit colour with alpha) for the Windows resource, and zerak-16, 32, 48,
+# 64, 128 and 256.png for the Linux desktop entry, which also gets zerak.svg
+# itself. Needs rsvg-convert (Debian: librsvg2-bin) or ImageMagick's own SVG
+# reader, and ImageMagick's convert (imagemagick).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,7 +18,7 @@ render() { # size output
     convert "$2" -define png:color-type=6 -define png:bit-depth=8 -strip "PNG32:$2"
 }
 
-for size in 16 32 48; do
+for size in 16 32 48 64 128 256; do
     render "$size" "zerak-$size.png"
 done
 # DirectClass with alpha makes each entry a 32-bit BGRA bitmap, not a palette.

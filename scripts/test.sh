@@ -3,7 +3,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${ZERAK_BUILD_DIR:-$root/build}"
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" help2man appstream man-db # man pages, and the installed tree's checks
 "$root/scripts/build.sh" -DZERAK_TESTS=ON
 cd "$build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure "$@"
