@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
 
-#include "app/qtcompat.h"
 #include "app/sharedstate.h"
+#include "port/extraports.h"
 #include "ui/captionfit.h"
 #include "ui/helptext.h"
 #include "ui/mainwindowui.h"
@@ -28,44 +28,39 @@ void listPorts(QComboBox *list, const QList<QSerialPortInfo> &ports)
 {
     for (const QSerialPortInfo &port : ports)
         list->insertItem(list->count(), QIcon(), port.portName(), QVariant());
-    // Enumeration never lists pseudo-terminals, such as the simulated meter's;
-    // ZERAK_EXTRA_PORTS offers such paths (separated by ':') after the real ports.
-    const QStringList extraPorts = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS"))
-                                       .split(QLatin1Char(':'), skipEmptyParts);
+    const QStringList extraPorts = extraPortPaths();
     for (const QString &path : extraPorts)
         list->insertItem(list->count(), QIcon(), path, QVariant());
 }
 
 // Enumerating the ports reads thousands of device files and takes about as
-// long as building the whole window, so the window's first list is gathered
-// alongside, from before the base class is built.
-QList<QSerialPortInfo> scannedPorts;
-std::unique_ptr<QThread> portScan;
-
-QWidget *startPortScan(QWidget *parent)
+// long as building the whole form: the first list is gathered alongside.
+class PortScan
 {
-    portScan.reset(QThread::create([] { scannedPorts = QSerialPortInfo::availablePorts(); }));
-    portScan->start();
-    return parent;
-}
+public:
+    PortScan() : thread(QThread::create([this] { ports = QSerialPortInfo::availablePorts(); })) { thread->start(); }
+    ~PortScan() { thread->wait(); }
 
-QList<QSerialPortInfo> finishPortScan()
-{
-    portScan->wait();
-    if (!portScan->isFinished()) // no thread to be had
-        scannedPorts = QSerialPortInfo::availablePorts();
-    portScan.reset();
+    QList<QSerialPortInfo> take()
+    {
+        thread->wait();
+        if (!thread->isFinished()) // no thread to be had
+            ports = QSerialPortInfo::availablePorts();
+        return std::move(ports);
+    }
+
+private:
     QList<QSerialPortInfo> ports;
-    ports.swap(scannedPorts);
-    return ports;
-}
+    std::unique_ptr<QThread> thread;
+};
 
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(startPortScan(parent))
+    : QMainWindow(parent)
     , ui(new MainWindowUi)
 {
+    PortScan portScan;
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Optical power meter Zerak"));
     ui->label_4->hide();
@@ -94,7 +89,7 @@ MainWindow::MainWindow(QWidget *parent)
     readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
     appendHelpText(ui->txtOutput);
 
-    listPorts(ui->cmbPort, finishPortScan());
+    listPorts(ui->cmbPort, portScan.take());
 }
 
 MainWindow::~MainWindow()

@@ -2,9 +2,10 @@
 
 #include "cli/console.h"
 #include "cli/options.h"
-#include "cli/meterport.h"
 #include "meter/meterlink.h"
 #include "port/devicegone.h"
+#include "port/extraports.h"
+#include "port/lineport.h"
 #include "port/portreport.h"
 
 #include <QSerialPort>
@@ -17,12 +18,6 @@ namespace cli {
 
 namespace {
 
-// The meters' wavelengths lie in this range; another device's bytes seldom do.
-bool plausibleWavelength(quint16 nanometres)
-{
-    return nanometres >= 400 && nanometres <= 1700;
-}
-
 QStringList portsToAsk()
 {
     QStringList ports;
@@ -34,10 +29,9 @@ QStringList portsToAsk()
         }
         ports << info.systemLocation();
     }
-    // Enumeration never lists pseudo-terminals such as the simulated meter's.
-    const QStringList extra = QString::fromLocal8Bit(qgetenv("ZERAK_EXTRA_PORTS")).split(QLatin1Char(':'));
+    const QStringList extra = extraPortPaths();
     for (const QString &path : extra)
-        if (!path.isEmpty() && !ports.contains(path))
+        if (!ports.contains(path))
             ports << path;
     return ports;
 }
@@ -121,7 +115,7 @@ void Detector::finishWhenSettled()
     done = true;
     int found = 0;
     for (const std::unique_ptr<Probe> &probe : probes) {
-        if (probe->wavelength && plausibleWavelength(probe->wavelength->value)) {
+        if (probe->wavelength && meter::plausibleWavelength(probe->wavelength->value)) {
             printLine(probe->path + QStringLiteral("  ") + meter::wavelengthText(*probe->wavelength));
             ++found;
         }

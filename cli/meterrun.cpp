@@ -1,8 +1,8 @@
 #include "cli/meterrun.h"
 
-#include "cli/meterport.h"
 #include "cli/plot.h"
 #include "port/devicegone.h"
+#include "port/lineport.h"
 
 #include <QTimer>
 
@@ -32,7 +32,7 @@ void MeterRun::start()
 {
     runClock.start();
     if (const std::optional<OpenFailure> failure = openMeterPort(*port, options.port)) {
-        fail(failure->code, failure->reason);
+        fail(exitCodeFor(*failure), failure->reason);
         return;
     }
     link->reset();

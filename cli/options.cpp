@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "port/lineport.h"
+
 #include <QCommandLineParser>
 #include <QFileInfo>
 
@@ -83,6 +85,19 @@ Command commandFrom(const QStringList &positional)
 }
 
 } // namespace
+
+ExitCode exitCodeFor(const OpenFailure &failure)
+{
+    switch (failure.kind) {
+    case OpenFailure::Busy:
+    case OpenFailure::NotPermitted:
+        return exitPortBusy;
+    case OpenFailure::NoSuchPort:
+    case OpenFailure::NotSerialPort:
+        break;
+    }
+    return exitNoSuchPort;
+}
 
 bool Limits::contains(int value) const
 {

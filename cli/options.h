@@ -8,6 +8,7 @@
 #include <optional>
 
 class QCommandLineParser;
+struct OpenFailure;
 
 namespace cli {
 
@@ -22,6 +23,8 @@ enum ExitCode {
     exitDeviceLost = 6,
     exitOutsideLimit = 7,
 };
+
+ExitCode exitCodeFor(const ::OpenFailure &failure);
 
 enum class Command { Ports, Detect, Wavelength, NextWavelength, Measure };
 

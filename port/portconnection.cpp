@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/sharedstate.h"
+#include "port/lineport.h"
 #include "ui/mainwindowui.h"
 
 #include <QComboBox>
@@ -16,11 +17,7 @@ void MainWindow::on_pushButton_OpenPort_clicked()
     // is reported again, under the name just tried.
     link->reset();
     serialPort->setPortName(currentPortName);
-    serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-    serialPort->setDataBits(QSerialPort::Data8);
-    serialPort->setParity(QSerialPort::NoParity);
-    serialPort->setStopBits(QSerialPort::OneStop);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    applyMeterLineSettings(*serialPort);
     if (!serialPort->open(QIODevice::ReadWrite)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
                              QStringLiteral("Не удалось подключиться к порту"), QMessageBox::Ok,

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "port/portreport.h"
+#include "port/reportview.h"
 #include "ui/mainwindowui.h"
 
 #include <QComboBox>

@@ -1,11 +1,7 @@
 #include "port/portreport.h"
 
 #include <QObject>
-#include <QScrollBar>
 #include <QSerialPortInfo>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextEdit>
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 #include <QDir>
@@ -84,32 +80,4 @@ QString portReportBlock(const PortDetails &details)
         + identifierText(details.hasProductIdentifier, details.productIdentifier) + lineFeed
         + QObject::tr("Busy: ") + (details.busy ? QObject::tr("Yes") : QObject::tr("No"))
         + lineFeed;
-}
-
-void appendPlainBlocks(QTextEdit *output, const QStringList &blocks)
-{
-    // The steps of QTextEdit::append, with insertText where append would
-    // guess at HTML.
-    QScrollBar *scrollBar = output->verticalScrollBar();
-    for (const QString &block : blocks) {
-        const bool atBottom = output->isReadOnly() ? scrollBar->value() >= scrollBar->maximum()
-                                                   : output->textCursor().atEnd();
-        const QTextCursor current = output->textCursor();
-        const QTextCharFormat currentFormat = current.charFormat();
-
-        QTextCursor end(output->document());
-        end.beginEditBlock();
-        end.movePosition(QTextCursor::End);
-        if (!output->document()->isEmpty())
-            end.insertBlock(current.blockFormat(), currentFormat);
-        else
-            end.setCharFormat(currentFormat);
-        end.insertText(block);
-        if (!output->textCursor().hasSelection())
-            output->setCurrentCharFormat(currentFormat);
-        end.endEditBlock();
-
-        if (atBottom)
-            scrollBar->setValue(scrollBar->maximum());
-    }
 }

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 class QSerialPortInfo;
-class QTextEdit;
 
 // What the port report shows of one port, taken from the enumeration once.
 struct PortDetails
@@ -25,7 +23,3 @@ PortDetails portDetailsOf(const QSerialPortInfo &port);
 
 // Eight "Label: value" lines, each ending in a line feed.
 QString portReportBlock(const PortDetails &details);
-
-// Like QTextEdit::append for each block, but never read as rich text:
-// the port details come from the device and may contain anything.
-void appendPlainBlocks(QTextEdit *output, const QStringList &blocks);

@@ -1,4 +1,5 @@
 #include "port/portreport.h"
+#include "port/reportview.h"
 
 #include <QFont>
 #include <QScrollBar>

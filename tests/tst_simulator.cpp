@@ -1,3 +1,4 @@
+#include "port/lineport.h"
 #include "sim/metersimulator.h"
 
 #include <QCoreApplication>
@@ -68,11 +69,7 @@ struct Peer
     bool open(const QString &path)
     {
         port.setPortName(path);
-        port.setBaudRate(QSerialPort::Baud115200);
-        port.setDataBits(QSerialPort::Data8);
-        port.setParity(QSerialPort::NoParity);
-        port.setStopBits(QSerialPort::OneStop);
-        port.setFlowControl(QSerialPort::NoFlowControl);
+        applyMeterLineSettings(port);
         clock.start();
         return port.open(QIODevice::ReadWrite);
     }
