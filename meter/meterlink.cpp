@@ -36,6 +36,9 @@ private:
 MeterLink::MeterLink(QIODevice *device, QObject *parent, const Timing &timing)
     : QObject(parent), device(device), times(timing), timer(new QTimer(this)), lastByteMs(longAgo)
 {
+    // For queued connections and signal spies.
+    qRegisterMetaType<meter::Reply>();
+    qRegisterMetaType<meter::GiveUp>();
     elapsed.start();
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);

@@ -175,3 +175,6 @@ private:
 };
 
 } // namespace meter
+
+Q_DECLARE_METATYPE(meter::Reply)
+Q_DECLARE_METATYPE(meter::GiveUp)

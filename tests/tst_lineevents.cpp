@@ -1,12 +1,13 @@
 // What the line does, end to end through the simulated meter: whatever
 // happens, every reading shown is one the meter sent in that role, one
-// command at most waits at the meter, and the live display goes on.
+// command at most waits at the meter, the wavelength shown ends as the
+// meter's and the live display goes on.
 
-#include "app/sharedstate.h"
 #include "support/windowharness.h"
 
 #include <QMessageBox>
 #include <QSet>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -17,19 +18,23 @@ using namespace testsupport;
 
 namespace {
 
-enum class LineEvent {
+enum class Fault {
     LateReply,
     StrayFrame,
     TwoByteWavelengths,
     SplitReplies,
-    StalledLine,
-    SilentAfterReopen,
+    LateLambda,
 };
 
 QString powerText(const meter::Frame &frame)
 {
     return meter::signText(frame) + QLatin1Char('|') + meter::magnitudeText(frame) + QLatin1Char('|')
            + meter::unitText(frame);
+}
+
+QString wavelengthOf(const MeterSimulator &sim)
+{
+    return QString::number(sim.currentWavelength()) + QStringLiteral(" nm");
 }
 
 // Records the reading labels' texts after every reply and every given-up
@@ -39,13 +44,30 @@ class ShownReadings : public QObject
 public:
     explicit ShownReadings(WindowHarness &h) : h(h)
     {
-        auto *link = h.window->findChild<meter::MeterLink *>();
-        connect(link, &meter::MeterLink::replyReceived, this, &ShownReadings::record);
-        connect(link, &meter::MeterLink::commandGivenUp, this, &ShownReadings::record);
+        connect(h.link(), &meter::MeterLink::replyReceived, this, &ShownReadings::record);
+        connect(h.link(), &meter::MeterLink::commandGivenUp, this, &ShownReadings::record);
     }
 
-    QSet<QString> wavelengths;
-    QSet<QString> powers;
+    // Every state shown was sent by the meter in that role; frames that
+    // answer nothing count as power only where strays may be taken for replies.
+    void verifyAgainst(const MeterSimulator &sim, bool straysMayShow) const
+    {
+        QSet<QString> sentWavelengths{meter::blankText};
+        QSet<QString> sentPowers{QStringLiteral(" | | ")};
+        for (const MeterSimulator::Answer &answer : sim.answers()) {
+            const meter::Frame frame = meter::decodeFrame(answer.bytes);
+            if (answer.command == meter::cmdMeasure || (answer.command == 0 && straysMayShow))
+                sentPowers.insert(powerText(frame));
+            else if (answer.command != 0)
+                sentWavelengths.insert(meter::wavelengthText(frame));
+        }
+        QVERIFY(powerReadings > 1);
+        const QSet<QString> wrongWavelengths = wavelengths - sentWavelengths;
+        const QSet<QString> wrongPowers = powers - sentPowers;
+        QVERIFY2(wrongWavelengths.isEmpty(), qPrintable(QStringList(wrongWavelengths.values()).join(", ")));
+        QVERIFY2(wrongPowers.isEmpty(), qPrintable(QStringList(wrongPowers.values()).join(", ")));
+    }
+
     int powerReadings = 0;
 
 private:
@@ -61,6 +83,8 @@ private:
     }
 
     WindowHarness &h;
+    QSet<QString> wavelengths;
+    QSet<QString> powers;
     QString lastPower;
 };
 
@@ -73,7 +97,11 @@ public:
         : fd(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
     }
-    ~StoppedLine() { if (fd >= 0) ::close(fd); }
+    ~StoppedLine()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
     bool stop() { return fd >= 0 && ::tcflow(fd, TCOOFF) == 0; }
     bool start() { return ::tcflow(fd, TCOON) == 0; }
 
@@ -81,9 +109,24 @@ private:
     int fd;
 };
 
+bool measuring(WindowHarness &h)
+{
+    if (!h.openSimulatedPort())
+        return false;
+    h.click("pushButton_read");
+    return h.waitForWritten(meter::cmdMeasure, 10);
+}
+
+// Runs until the meter has answered `count` more times.
+bool answersGoOn(WindowHarness &h, int count, int timeoutMs = 5000)
+{
+    const int before = h.sim.answers().size();
+    return waitUntil([&] { return h.sim.answers().size() >= before + count; }, timeoutMs);
+}
+
 } // namespace
 
-Q_DECLARE_METATYPE(LineEvent)
+Q_DECLARE_METATYPE(Fault)
 
 class LineEventsTest : public QObject
 {
@@ -92,118 +135,156 @@ class LineEventsTest : public QObject
 private slots:
     void readingsKeepTheirRole_data();
     void readingsKeepTheirRole();
+    void stalledLineReportsEachOutageOnce();
+    void silentPortGetsNothingMore();
+    void realTimings();
 };
 
 void LineEventsTest::readingsKeepTheirRole_data()
 {
-    QTest::addColumn<LineEvent>("event");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("latePercent"); // of the deadline
     QTest::addColumn<bool>("pressLambda"); // now and then, while measuring
-    QTest::newRow("late reply") << LineEvent::LateReply << true;
-    QTest::newRow("stray frame") << LineEvent::StrayFrame << false;
-    QTest::newRow("2-byte wavelengths, Lambda while measuring") << LineEvent::TwoByteWavelengths << true;
-    QTest::newRow("reply split by a pause") << LineEvent::SplitReplies << true;
-    QTest::newRow("stalled line, replies under its box") << LineEvent::StalledLine << false;
-    QTest::newRow("silent port after reopening") << LineEvent::SilentAfterReopen << false;
+    QTest::newRow("late reply") << Fault::LateReply << 130 << true;
+    QTest::newRow("stray frame") << Fault::StrayFrame << 0 << false;
+    QTest::newRow("2-byte wavelengths, Lambda while measuring") << Fault::TwoByteWavelengths << 0 << true;
+    QTest::newRow("reply split by a pause") << Fault::SplitReplies << 0 << true;
+    QTest::newRow("Lambda reply 1.2 deadlines late") << Fault::LateLambda << 120 << false;
+    QTest::newRow("Lambda reply 2.5 deadlines late") << Fault::LateLambda << 250 << false;
+    QTest::newRow("Lambda reply 4 deadlines late") << Fault::LateLambda << 400 << false;
 }
 
 void LineEventsTest::readingsKeepTheirRole()
 {
-    QFETCH(LineEvent, event);
+    QFETCH(Fault, fault);
+    QFETCH(int, latePercent);
     QFETCH(bool, pressLambda);
     WindowHarness h;
     h.sim.setNoise(40); // a reading that changes with every reply
     ShownReadings shown(h);
-    QVERIFY(h.openSimulatedPort());
-    h.click("pushButton_read");
-    QVERIFY(h.waitForWritten(meter::cmdMeasure, 20));
+    QVERIFY(measuring(h));
+    const int deadline = h.timing().deadlineMs;
 
-    switch (event) {
-    case LineEvent::LateReply:
-        h.sim.setLateEvery(40, meter::replyDeadlineMs + 300);
+    switch (fault) {
+    case Fault::LateReply:
+        h.sim.setLateEvery(15, deadline * latePercent / 100);
         break;
-    case LineEvent::StrayFrame:
+    case Fault::StrayFrame:
         // A meter slow enough that a stray frame lands while the next
         // request awaits its reply, and is taken for that reply.
-        h.sim.setReplyDelay(20);
-        h.sim.setStrayEvery(20, 5);
+        h.sim.setReplyDelay(10);
+        h.sim.setStrayEvery(10, 3);
         break;
-    case LineEvent::TwoByteWavelengths:
+    case Fault::TwoByteWavelengths:
         h.sim.setWavelengthReplyLength(2);
         break;
-    case LineEvent::SplitReplies:
-        h.sim.setSplitReplies(2, meter::replyGapMs / 2);
+    case Fault::SplitReplies:
+        h.sim.setSplitReplies(2, h.timing().gapMs / 3);
         break;
-    case LineEvent::StalledLine: {
-        StoppedLine line(h.sim.portPath());
-        int writeErrors = 0;
-        int readingsUnderBox = 0;
-        h.boxes.setBeforeDismiss([&](QMessageBox *) {
-            ++writeErrors;
-            QTest::qWait(2 * meter::replyDeadlineMs + 500); // no second box meanwhile
-            const int readingsBefore = shown.powerReadings;
-            QVERIFY(line.start());
-            QVERIFY(QTest::qWaitFor([&] { return shown.powerReadings > readingsBefore + 5; }, 3000));
-            readingsUnderBox = shown.powerReadings - readingsBefore;
-        });
-        QVERIFY(line.stop());
-        QVERIFY(h.boxes.waitForBoxes(2, 3000));
-        QTRY_VERIFY(writeErrors == 1 && readingsUnderBox > 0);
-        QCOMPARE(h.boxes.boxes().last().text, QStringLiteral("Ошибка записи в порт ") + h.sim.portPath());
-        h.boxes.setBeforeDismiss(nullptr);
+    case Fault::LateLambda: {
+        h.sim.setLateReplies(meter::cmdNextWavelength, deadline * latePercent / 100);
+        QSignalSpy lambdaSent(&h.sim, &MeterSimulator::replySent);
+        h.click("pushButton_SendTo_lamda");
+        // Late, then caught up: the meter's own wavelength, and readings again.
+        QTRY_COMPARE_WITH_TIMEOUT(h.text("label_5"), wavelengthOf(h.sim), deadline * (latePercent / 100 + 8));
+        QVERIFY(answersGoOn(h, 10));
         break;
     }
-    case LineEvent::SilentAfterReopen:
-        h.click("pushButton_ClosePort");
-        QVERIFY(h.boxes.waitForBoxes(2));
-        h.sim.setAnswering(false);
-        h.sim.clearLog();
-        selectPort(h.window.get(), h.sim.portPath());
-        h.click("pushButton_OpenPort");
-        QVERIFY(h.boxes.waitForBoxes(3));
-        QTest::qWait(2 * meter::replyDeadlineMs + 500);
-        QCOMPARE(h.sim.received(), QByteArray("\x7A"));
-        QCOMPARE(h.boxes.boxes().size(), 3);
-        return;
     }
-
-    QElapsedTimer running;
-    running.start();
-    while (running.elapsed() < 2000) {
-        QTest::qWait(250);
+    for (int round = 0; round < 6 && fault != Fault::LateLambda; ++round) {
+        QVERIFY(answersGoOn(h, 8));
         if (pressLambda)
             h.click("pushButton_SendTo_lamda");
     }
     h.sim.setLateEvery(0, 0);
+    h.sim.setLateReplies(meter::cmdNextWavelength, 0);
     h.sim.setStrayEvery(0);
     h.sim.setSplitReplies(0, 0);
 
-    // Settled after the next exchanges: one command at most at the meter.
-    QTest::qWait(2 * meter::replyDeadlineMs);
+    // Settled: each command reaches a meter that has answered the one before.
+    QVERIFY(answersGoOn(h, 10, 10 * deadline));
     int mostWaiting = 0;
-    for (int sample = 0; sample < 100; ++sample) {
-        mostWaiting = qMax(mostWaiting, h.unanswered());
-        QTest::qWait(2);
-    }
-    QVERIFY2(mostWaiting <= 1, qPrintable(QString::number(mostWaiting)));
-    const int answersBefore = h.sim.answers().size();
-    QTRY_VERIFY(h.sim.answers().size() > answersBefore + 20);
+    connect(&h.sim, &MeterSimulator::commandReceived, this,
+            [&] { mostWaiting = qMax(mostWaiting, h.sim.received().size() - 1 - h.sim.repliesSent()); });
+    QVERIFY(answersGoOn(h, 20));
+    QCOMPARE(mostWaiting, 0);
+    shown.verifyAgainst(h.sim, fault == Fault::StrayFrame);
+    QTRY_COMPARE(h.text("label_5"), wavelengthOf(h.sim));
+}
 
-    QSet<QString> sentWavelengths{meter::blankText};
-    QSet<QString> sentPowers{QStringLiteral(" | | ")};
-    for (const MeterSimulator::Answer &answer : h.sim.answers()) {
-        const meter::Frame frame = meter::decodeFrame(answer.bytes);
-        if (answer.command == meter::cmdMeasure || answer.command == 0)
-            sentPowers.insert(powerText(frame));
-        else
-            sentWavelengths.insert(meter::wavelengthText(frame));
+// A stalled line raises one write-error box, under which replies are shown
+// once it frees; a second stall is a new outage with its own box.
+void LineEventsTest::stalledLineReportsEachOutageOnce()
+{
+    WindowHarness h;
+    h.sim.setNoise(40);
+    QVERIFY(measuring(h));
+    StoppedLine line(h.sim.portPath());
+    int readingsUnderBox = 0;
+    ShownReadings shown(h);
+    h.boxes.setBeforeDismiss([&](QMessageBox *) {
+        const int before = shown.powerReadings;
+        QVERIFY(line.start());
+        QVERIFY(waitUntil([&] { return shown.powerReadings > before + 5; }, 3000));
+        readingsUnderBox += shown.powerReadings - before;
+    });
+    for (int outage = 1; outage <= 2; ++outage) {
+        QVERIFY(line.stop());
+        QVERIFY(h.boxes.waitForBoxes(1 + outage, 3000));
+        QTRY_VERIFY(readingsUnderBox > 5 * outage);
     }
-    QVERIFY(!shown.powers.isEmpty());
-    const QSet<QString> wrongWavelengths = shown.wavelengths - sentWavelengths;
-    const QSet<QString> wrongPowers = shown.powers - sentPowers;
-    QVERIFY2(wrongWavelengths.isEmpty(), qPrintable(QStringList(wrongWavelengths.values()).join(", ")));
-    QVERIFY2(wrongPowers.isEmpty(), qPrintable(QStringList(wrongPowers.values()).join(", ")));
-    if (pressLambda)
-        QTRY_COMPARE(h.text("label_5"), QString::number(h.sim.currentWavelength()) + QStringLiteral(" nm"));
+    h.boxes.setBeforeDismiss(nullptr);
+    QCOMPARE(h.boxes.boxes().size(), 3);
+    for (int box : {1, 2})
+        QCOMPARE(h.boxes.boxes().at(box).text, QStringLiteral("Ошибка записи в порт ") + h.sim.portPath());
+    shown.verifyAgainst(h.sim, false);
+}
+
+// Where nothing answers the query, the link writes nothing more and waits
+// for nothing.
+void LineEventsTest::silentPortGetsNothingMore()
+{
+    WindowHarness h;
+    QVERIFY(measuring(h));
+    h.click("pushButton_ClosePort");
+    QVERIFY(h.boxes.waitForBoxes(2));
+    h.sim.setAnswering(false);
+    h.sim.clearLog();
+    QSignalSpy givenUp(h.link(), &meter::MeterLink::commandGivenUp);
+    selectPort(h.window.get(), h.sim.portPath());
+    h.click("pushButton_OpenPort");
+    QVERIFY(h.boxes.waitForBoxes(3));
+    QVERIFY(givenUp.wait(3 * h.timing().deadlineMs));
+    QVERIFY(!h.link()->nextWakeup());
+    QCOMPARE(h.sim.received(), QByteArray("\x7A"));
+    QCOMPARE(h.boxes.boxes().size(), 3);
+}
+
+// The user's times, end to end: a reply cut by a pause shorter than the
+// 50 ms gap is one reading, and a lost one is asked for again after 1 s.
+void LineEventsTest::realTimings()
+{
+    WindowHarness h(meter::Timing{});
+    h.sim.setNoise(40);
+    ShownReadings shown(h);
+    QVERIFY(measuring(h));
+    h.sim.setSplitReplies(2, 30);
+    QVERIFY(answersGoOn(h, 10));
+    h.sim.setSplitReplies(0, 0);
+    shown.verifyAgainst(h.sim, false);
+
+    QSignalSpy givenUp(h.link(), &meter::MeterLink::commandGivenUp);
+    h.sim.setAnswering(false);
+    QVERIFY(givenUp.wait(3000));
+    h.sim.setAnswering(true);
+    QVERIFY(answersGoOn(h, 1));
+    QVector<qint64> heard; // when the meter heard each request
+    for (const MeterSimulator::LogEntry &entry : h.sim.log())
+        if (entry.direction == MeterSimulator::LogEntry::Received)
+            heard.append(entry.msecs);
+    QVERIFY(heard.size() >= 2);
+    const qint64 repeatedAfter = heard.last() - heard.at(heard.size() - 2);
+    QVERIFY2(repeatedAfter >= 950 && repeatedAfter <= 1500, qPrintable(QString::number(repeatedAfter)));
 }
 
 QTEST_MAIN(LineEventsTest)

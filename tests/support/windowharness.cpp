@@ -6,7 +6,7 @@
 
 namespace testsupport {
 
-WindowHarness::WindowHarness()
+WindowHarness::WindowHarness(const meter::Timing &timing)
 {
     currentPortName.clear();
     measureState = 0;
@@ -15,6 +15,7 @@ WindowHarness::WindowHarness()
     if (!sim.start())
         qWarning("simulator did not start: %s", qPrintable(sim.errorString()));
     window = std::make_unique<MainWindow>();
+    link()->setTiming(timing);
     window->show();
 }
 
@@ -44,6 +45,11 @@ QSerialPort *WindowHarness::port() const
     return window->findChild<QSerialPort *>();
 }
 
+meter::MeterLink *WindowHarness::link() const
+{
+    return window->findChild<meter::MeterLink *>();
+}
+
 bool WindowHarness::openSimulatedPort()
 {
     selectPort(window.get(), sim.portPath());
@@ -51,7 +57,7 @@ bool WindowHarness::openSimulatedPort()
     click("pushButton_OpenPort");
     if (!boxes.waitForBoxes(boxesBefore + 1))
         return false;
-    return QTest::qWaitFor([&] { return button("pushButton_read")->isEnabled(); }, 3000);
+    return waitUntil([&] { return button("pushButton_read")->isEnabled(); }, 3000);
 }
 
 void WindowHarness::click(const char *buttonName)
@@ -68,7 +74,7 @@ int WindowHarness::written(quint8 command) const
 
 bool WindowHarness::waitForWritten(quint8 command, int count, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return written(command) >= count; }, timeoutMs);
+    return waitUntil([&] { return written(command) >= count; }, timeoutMs);
 }
 
 int WindowHarness::unanswered() const

@@ -12,12 +12,17 @@
 
 namespace testsupport {
 
+// Short enough for the suites to run in seconds, long enough that a loaded
+// machine neither cuts a reply in two nor gives it up.
+constexpr meter::Timing quickTiming{15, 150};
+
 // A window, a simulated meter on a pseudo-terminal and a message-box watcher,
 // with the shared variables reset: what every end-to-end test starts from.
+// The window's link runs on the given times.
 class WindowHarness
 {
 public:
-    WindowHarness();
+    explicit WindowHarness(const meter::Timing &timing = quickTiming);
     ~WindowHarness();
 
     MeterSimulator sim;
@@ -28,6 +33,8 @@ public:
     QLabel *label(const char *name) const;
     QString text(const char *labelName) const;
     QSerialPort *port() const;
+    meter::MeterLink *link() const;
+    const meter::Timing &timing() const { return link()->timing(); }
 
     // Picks the simulator's port, presses Open and waits for the success box
     // and the meter's first reply.

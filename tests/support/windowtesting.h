@@ -70,11 +70,15 @@ private:
 // User plus system CPU time this process has used so far.
 double processCpuSeconds();
 
+// Runs the event loop until the condition holds, looking each time the loop
+// is about to sleep. QTest::qWaitFor sleeps 10 ms between looks, which would
+// hold a live loop to a reading or so per look.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
+
 // Processes events until the simulator has received byteCount bytes in all.
-// Inline: the simulator is only built where pseudo-terminals exist.
 inline bool waitForReceived(MeterSimulator &sim, int byteCount, int timeoutMs = 3000)
 {
-    return QTest::qWaitFor([&] { return sim.received().size() >= byteCount; }, timeoutMs);
+    return waitUntil([&] { return sim.received().size() >= byteCount; }, timeoutMs);
 }
 
 } // namespace testsupport
