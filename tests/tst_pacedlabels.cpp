@@ -2,6 +2,7 @@
 // at most one paint a frame, the first change after a pause painted at once,
 // and nothing left running once the changes stop.
 
+#include "support/windowtesting.h"
 #include "ui/pacedlabels.h"
 
 #include <QAbstractEventDispatcher>
@@ -17,6 +18,7 @@ class PaintLog : public QObject
 public:
     QMap<QObject *, int> paints;
     QMap<QObject *, QString> shown;
+    QElapsedTimer sinceLastPaint;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -24,6 +26,7 @@ protected:
         if (event->type() == QEvent::Paint) {
             ++paints[watched];
             shown[watched] = static_cast<QLabel *>(watched)->text();
+            sinceLastPaint.start();
         }
         return false;
     }
@@ -62,7 +65,7 @@ void PacedLabelsTest::init()
     paced = new PacedLabels({value, unit}, window);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    QTest::qWait(50);
+    QVERIFY(testsupport::waitUntil([this] { return log.paints.value(value) > 0 && log.paints.value(unit) > 0; }));
 }
 
 void PacedLabelsTest::cleanup()
@@ -78,7 +81,7 @@ void PacedLabelsTest::burstIsPaintedOnceAFrame()
     QElapsedTimer clock;
     clock.start();
     int changes = 0;
-    while (clock.elapsed() < 300) {
+    while (clock.elapsed() < 200) {
         const QString text = QString::number(changes++);
         paced->setText(value, text);
         paced->setText(unit, text + QStringLiteral(" dB"));
@@ -105,7 +108,9 @@ void PacedLabelsTest::burstIsPaintedOnceAFrame()
 void PacedLabelsTest::firstChangeAfterPauseIsPaintedAtOnce()
 {
     paced->setText(value, QStringLiteral("1.00"));
-    QTest::qWait(100);
+    QTRY_COMPARE(log.shown.value(value), QStringLiteral("1.00"));
+    // A pause: two frames since anything was painted.
+    QTRY_VERIFY(log.sinceLastPaint.elapsed() > 2 * 1000 / 60);
     paced->setText(value, QStringLiteral("2.00"));
     paced->setText(unit, QStringLiteral("dBm"));
     QCoreApplication::processEvents(); // no waiting

@@ -85,7 +85,6 @@ void TestPortInventory::reportAndList_data()
 
     QTest::newRow("one report") << "R" << false;
     QTest::newRow("two reports in a row") << "RR" << false;
-    QTest::newRow("three reports in a row") << "RRR" << false;
     QTest::newRow("report replaces help") << "HR" << false;
     QTest::newRow("help after a report") << "RH" << false;
     QTest::newRow("report, help, report") << "RHR" << false;

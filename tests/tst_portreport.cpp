@@ -98,7 +98,6 @@ class TestPortReport : public QObject
 private slots:
     void block_data();
     void block();
-    void nullPortGivesEmptyValues();
     void reportLayout_data();
     void reportLayout();
     void sameAsAppendForOrdinaryText_data();
@@ -160,12 +159,6 @@ void TestPortReport::block()
     QFETCH(PortDetails, details);
     QFETCH(QString, expected);
     QCOMPARE(portReportBlock(details), expected);
-}
-
-void TestPortReport::nullPortGivesEmptyValues()
-{
-    QCOMPARE(portReportBlock(portDetailsOf(QSerialPortInfo())),
-             withLine(withLine(bareUartBlock, "Port", "Port: "), "Location", "Location: "));
 }
 
 void TestPortReport::reportLayout_data()

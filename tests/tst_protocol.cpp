@@ -25,8 +25,6 @@ private slots:
     void framesSurviveEncoding();
     void assemblerGivesSameFramesHoweverSplit_data();
     void assemblerGivesSameFramesHoweverSplit();
-    void replyKinds_data();
-    void replyKinds();
 };
 
 // Each delivery decoded on its own, as the window does for a short frame.
@@ -148,25 +146,6 @@ void ProtocolTest::assemblerGivesSameFramesHoweverSplit()
         QCOMPARE(assembler.takePartial(), stream.mid(whole));
         QVERIFY(!assembler.hasPartial());
     }
-}
-
-void ProtocolTest::replyKinds_data()
-{
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<bool>("command");
-    QTest::addColumn<bool>("power");
-    QTest::newRow("query") << 0x7A << true << false;
-    QTest::newRow("next wavelength") << 0x7B << true << false;
-    QTest::newRow("measure") << 0x82 << true << true;
-    QTest::newRow("other") << 0x7C << false << false;
-}
-
-void ProtocolTest::replyKinds()
-{
-    QFETCH(int, byte);
-    QTEST(isCommand(quint8(byte)), "command");
-    if (isCommand(quint8(byte)))
-        QTEST(replyKindFor(quint8(byte)) == ReplyKind::Power, "power");
 }
 
 QTEST_APPLESS_MAIN(ProtocolTest)
