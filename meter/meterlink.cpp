@@ -146,8 +146,7 @@ bool MeterLink::write(quint8 command, qint64 at)
     if (!device->isOpen())
         return written; // closed meanwhile: the loss is reported, not the write
     if (written) {
-        writeFailing = false;
-        failureReported = false;
+        outageOver();
         return true;
     }
     // Held up in a stalled line: it reaches the meter, and its deadline
@@ -169,8 +168,7 @@ void MeterLink::deviceWrote()
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
     if (onLine && !onLine->left)
         *onLine = Sent{onLine->command, now()};
-    writeFailing = false;
-    failureReported = false;
+    outageOver();
     pump();
 }
 
@@ -374,11 +372,17 @@ void MeterLink::reset()
     answered = false;
     missed = 0;
     latencyMs = 0;
-    writeFailing = false;
-    failureReported = false;
+    outageOver();
     timer->stop();
     timerDueMs = -1;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
+}
+
+// A write went through: the next failure is a new outage, reported again.
+void MeterLink::outageOver()
+{
+    writeFailing = false;
+    failureReported = false;
 }
 
 bool MeterLink::takeWriteErrorReport()

@@ -145,6 +145,7 @@ private:
     void giveUpUnwritten(qint64 now);
     void armTimer(qint64 now);
     void deviceWrote();
+    void outageOver();
     qint64 now() const { return clock ? clock() : elapsed.elapsed(); }
 
     QIODevice *device;

@@ -55,6 +55,7 @@ void MeterLinkTest::rules_data()
         << "R82 W82 D05 @50 A R7B W- @60 DDC0100 @110 A @159 A W- @160 A W7B" << "=82 ?";
     QTest::newRow("empty delivery forms no frame") << "R82 W82 D" << "";
     QTest::newRow("deadline") << "R82 W82 N1000 @999 A @1000 A N-" << "X82";
+    QTest::newRow("a reply just before the deadline is in time") << "R82 W82 @999 A D05DC0100 @1000 A" << "=82";
     QTest::newRow("given up, sent again at once; the reply may be the late one")
         << "R82 W82 @1000 A R82 W82 @1030 D05DC0100 R82 W- @1079 A W- @1080 A W82" << "X82 L82:1030";
     QTest::newRow("after a give-up another role waits one deadline more")
@@ -73,6 +74,7 @@ void MeterLinkTest::rules_data()
     QTest::newRow("a reply sooner than half the meter's latency: quiet before the next write")
         << "R82 W82 @20 D05DC0100 R82 W82 @45 D05DC0100 R82 W82 @50 D05DC0100 R82 W- @99 A W- @100 A W82"
         << "=82 =82 =82";
+    QTest::newRow("... not even a wavelength command") << "R7A W7A @1000 A R7B W- @3000 A W-" << "X7A";
     QTest::newRow("slow meter: quiet lasts twice its latency")
         << "R82 W82 @100 D05DC0100 R7B @299 A W- @300 A W7B" << "=82";
     QTest::newRow("a line that never goes quiet gives the command up unwritten")

@@ -256,17 +256,17 @@ void PortConnectionTest::failedWriteIsReported()
     h.port()->close();
     const int boxesBefore = h.boxes.boxes().size();
 
+    // Lambda fails silently.
+    h.click("pushButton_SendTo_lamda");
+    QCoreApplication::processEvents(); // the box would be queued
+    QCOMPARE(h.boxes.boxes().size(), boxesBefore);
+    QCOMPARE(wavelengthMode, 1);
+
     h.click("pushButton_read");
     QVERIFY(h.boxes.waitForBoxes(boxesBefore + 1));
     verifyBox(h.boxes.boxes().last(), QMessageBox::Warning, errorTitle,
               QStringLiteral("Ошибка записи в порт ") + h.sim.portPath(), h.window.get());
     QCOMPARE(measureState, 1);
-
-    // Lambda fails silently.
-    h.click("pushButton_SendTo_lamda");
-    QCoreApplication::processEvents(); // the box would be queued
-    QCOMPARE(h.boxes.boxes().size(), boxesBefore + 1);
-    QCOMPARE(wavelengthMode, 1);
 
     // A failed Open starts a new outage: the next box names the port it tried.
     const QString tried = QStringLiteral("/dev/zerak-no-such-port");
