@@ -273,7 +273,7 @@ void idleCheck()
 
 void cablePulled()
 {
-    testsupport::WindowHarness h;
+    testsupport::WindowHarness h(meter::Timing{});
     if (!h.openSimulatedPort()) {
         report("cable pulled: port opened", 0, "", false, "opens");
         return;

@@ -310,7 +310,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     const qint64 target = argc > 1 ? std::atoll(argv[1]) : 1000000;
-    WindowHarness h;
+    WindowHarness h(meter::Timing{}); // the user's times
     h.sim.setLogging(false); // its logs grow with every byte
     h.sim.setNoise(40);      // a reading that changes with every reply
     Soak soak(h, target);
