@@ -14,7 +14,7 @@ void setUpBeforeApplication()
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // The form is laid out in pixels while fonts follow the screen's DPI; on a
     // dense screen only scaling the whole window keeps every caption whole.
-    // Qt 6 always scales.
+    // Qt 6 scales by itself, on X11 by the desktop's Xft.dpi (see README).
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 #endif

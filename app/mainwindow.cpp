@@ -6,6 +6,7 @@
 #include "ui/helptext.h"
 #include "ui/mainwindowui.h"
 #include "ui/pacedlabels.h"
+#include "ui/windowfit.h"
 
 #include <QComboBox>
 #include <QIcon>
@@ -86,6 +87,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->pushButton_read->setEnabled(false);
     ui->label_2->setStyleSheet(QStringLiteral("color: rgb(200, 0, 0)"));
     widenCaptionsToFit(ui);
+    growWindowToHoldControls(this);
     readingLabels = new PacedLabels({ui->label_5, ui->label_7, ui->label_8, ui->label_9}, this);
     appendHelpText(ui->txtOutput);
 

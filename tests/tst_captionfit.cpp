@@ -124,6 +124,8 @@ private slots:
     void widensOnlyTooNarrow();
     void readingLine_data();
     void readingLine();
+    void everyControlWhole_data();
+    void everyControlWhole();
 };
 
 void CaptionFitTest::fitsAfterConstruction_data()
@@ -280,6 +282,63 @@ void CaptionFitTest::readingLine()
     const int centre = valueLabel->geometry().center().y();
     QVERIFY(qAbs(signLabel->geometry().center().y() - centre) <= 1);
     QVERIFY(qAbs(unitLabel->geometry().center().y() - centre) <= 1);
+}
+
+void CaptionFitTest::everyControlWhole_data()
+{
+    QTest::addColumn<int>("pointSize"); // of the application font; 0 keeps the platform's
+    QTest::addColumn<QString>("style"); // empty: the platform's
+
+    // The bars grow with the font and differ between styles.
+    QTest::newRow("platform font") << 0 << QString();
+    QTest::newRow("7 pt") << 7 << QString();
+    QTest::newRow("12 pt") << 12 << QString();
+    QTest::newRow("16 pt") << 16 << QString();
+    QTest::newRow("Windows style") << 0 << QStringLiteral("Windows");
+}
+
+// Inside the central area once shown, at the form's places; the window larger
+// than the form's size by just what the bars left missing, if anything.
+void CaptionFitTest::everyControlWhole()
+{
+    QFETCH(int, pointSize);
+    QFETCH(QString, style);
+
+    const FontOverride font(pointSize);
+    const QString platformStyle = QApplication::style()->objectName();
+    if (!style.isEmpty())
+        QVERIFY(QApplication::setStyle(style));
+    const auto restoreStyle = qScopeGuard([&] {
+        if (!style.isEmpty())
+            QApplication::setStyle(platformStyle);
+    });
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window, 5000));
+    QWidget *central = window.centralWidget();
+    QMainWindow form;
+    MainWindowUi formUi;
+    formUi.setupUi(&form);
+
+    QRect controls;
+    for (QWidget *control : central->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        const QRect box = control->geometry();
+        const QRect formBox = form.findChild<QWidget *>(control->objectName())->geometry();
+        QCOMPARE(box.topLeft(), formBox.topLeft());
+        QCOMPARE(box.height(), formBox.height());
+        if (control->isHidden())
+            continue;
+        QVERIFY2(central->rect().contains(box),
+                 qPrintable(QStringLiteral("%1 at %2,%3 %4x%5; central area %6x%7")
+                                .arg(control->objectName())
+                                .arg(box.x()).arg(box.y()).arg(box.width()).arg(box.height())
+                                .arg(central->width()).arg(central->height())));
+        controls |= box;
+    }
+    const QSize bars = window.size() - central->size();
+    const QSize needed(controls.x() + controls.width(), controls.y() + controls.height());
+    QCOMPARE(window.size(), (needed + bars).expandedTo(QSize(616, 389)));
 }
 
 QTEST_MAIN(CaptionFitTest)

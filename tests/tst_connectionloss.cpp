@@ -1,8 +1,10 @@
 #include "app/sharedstate.h"
 #include "support/windowharness.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -89,24 +91,43 @@ void ConnectionLossTest::pulledCableClosesThePort()
 }
 
 // The success box runs its own event loop: the loss is handled inside it, and
-// Open must not then switch the controls to the open state.
+// Open must not then switch the controls to the open state. The loss box
+// opens on top of the success box and takes the keyboard from it.
 void ConnectionLossTest::lossWhileOpenBoxIsShown()
 {
     WindowHarness h;
+    QPointer<QMessageBox> openBox;
+    bool openBoxStillUp = false;
+    bool lossBoxOnTop = false;
+    bool lossBoxActive = false;
+    bool lossBoxHasKeyboard = false;
     h.boxes.setBeforeDismiss([&](QMessageBox *box) {
-        if (box->text().contains(QStringLiteral("открыт"))) {
+        if (box->text().endsWith(QStringLiteral(" успешно открыт : )"))) {
+            openBox = box;
             h.sim.hangUp();
-            if (!QTest::qWaitFor([&] { return !h.port()->isOpen(); }, 2000))
-                qWarning("the port did not see the hang-up");
+            // The loss box is checked and dismissed in here, by the watcher.
+            if (!h.boxes.waitForBoxes(2, 3000))
+                qWarning("no box while the success box was up");
+            return;
         }
+        openBoxStillUp = openBox && openBox->isVisible();
+        lossBoxOnTop = QApplication::activeModalWidget() == box;
+        lossBoxActive = QTest::qWaitFor([&] { return QApplication::activeWindow() == box; }, 2000);
+        const QWidget *focus = QApplication::focusWidget();
+        lossBoxHasKeyboard = focus && box->isAncestorOf(focus);
     });
     selectPort(h.window.get(), h.sim.portPath());
     h.click("pushButton_OpenPort");
     QVERIFY(h.boxes.waitForBoxes(2));
-    QTest::qWait(100);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
     QCOMPARE(h.boxes.boxes().size(), 2);
     QCOMPARE(h.boxes.boxes().at(1).text,
              QStringLiteral("Связь с прибором потеряна: порт ") + h.sim.portPath() + QStringLiteral(" закрыт"));
+    QCOMPARE(h.boxes.boxes().at(1).parent, h.window.get());
+    QVERIFY(openBoxStillUp);
+    QVERIFY(lossBoxOnTop);
+    QVERIFY(lossBoxActive);
+    QVERIFY(lossBoxHasKeyboard);
     QVERIFY(!h.port()->isOpen());
     QVERIFY(h.button("pushButton_OpenPort")->isEnabled());
     QVERIFY(!h.button("pushButton_ClosePort")->isEnabled());

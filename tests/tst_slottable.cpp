@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/sharedstate.h"
 #include "ui/helptext.h"
+#include "ui/mainwindowui.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -65,6 +66,28 @@ QStringList snapshotBesidesOutput(const MainWindow &window)
     return state;
 }
 
+QStringList capturedMessages;
+
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    // The test platform's own notice on showing any window; a desktop's has none.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")
+        && message == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    capturedMessages << message;
+}
+
+// The window's two unmatched slots, and one more that the form gives no widget.
+class WindowWithStraySlot : public QMainWindow
+{
+    Q_OBJECT
+
+private slots:
+    void on_pushButton_SendToPort_clicked() {}
+    void on_checkBox_stateChanged(int) {}
+    void on_pushButton_Calibrate_clicked() {}
+};
+
 } // namespace
 
 class SlotTableTest : public QObject
@@ -76,6 +99,8 @@ private slots:
     void slotTable();
     void unconnectedSlotsDoNothing_data();
     void unconnectedSlotsDoNothing();
+    void unmatchedSlotsStartQuietly_data();
+    void unmatchedSlotsStartQuietly();
     void buttonsConnectedByName_data();
     void buttonsConnectedByName();
     void dataReadyConnected();
@@ -136,6 +161,42 @@ void SlotTableTest::unconnectedSlotsDoNothing()
                        : method.invoke(&window, Qt::DirectConnection));
     QCOMPARE(QApplication::topLevelWidgets().size(), 1); // no message box
     QCOMPARE(snapshot(window), before);
+}
+
+void SlotTableTest::unmatchedSlotsStartQuietly_data()
+{
+    QTest::addColumn<bool>("strayWindow");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("the window, shown") << false << QStringList();
+    QTest::newRow("a slot of no known widget")
+        << true
+        << QStringList{QStringLiteral("QMetaObject::connectSlotsByName: No matching signal for "
+                                      "on_pushButton_Calibrate_clicked()")};
+}
+
+// Only the two known notices are dropped, and the handler is given back.
+void SlotTableTest::unmatchedSlotsStartQuietly()
+{
+    QFETCH(bool, strayWindow);
+    QFETCH(QStringList, expected);
+
+    capturedMessages.clear();
+    const QtMessageHandler testHandler = qInstallMessageHandler(captureMessage);
+    bool exposed = true;
+    if (strayWindow) {
+        WindowWithStraySlot window;
+        MainWindowUi form;
+        form.setupUi(&window);
+    } else {
+        MainWindow window;
+        window.show();
+        exposed = QTest::qWaitForWindowExposed(&window, 5000);
+    }
+    const QtMessageHandler afterwards = qInstallMessageHandler(testHandler);
+    QVERIFY(afterwards == captureMessage);
+    QVERIFY(exposed);
+    QCOMPARE(capturedMessages, expected);
 }
 
 void SlotTableTest::buttonsConnectedByName_data()

@@ -68,9 +68,6 @@ bool MessageBoxWatcher::waitForBoxes(int count, int timeoutMs)
 
 void MessageBoxWatcher::poll()
 {
-    // The check may process events itself; one box at a time.
-    if (polling)
-        return;
     auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
     if (!box)
         return;
@@ -91,9 +88,14 @@ void MessageBoxWatcher::poll()
 
     QPointer<QMessageBox> guard(box);
     if (beforeDismiss) {
-        polling = true;
+        // The check may process events itself. Qt fires no timer again while
+        // its own timeout runs, so another one watches for a box opened on
+        // top of this one meanwhile.
+        QTimer nested;
+        nested.setInterval(timer->interval());
+        connect(&nested, &QTimer::timeout, this, &MessageBoxWatcher::poll);
+        nested.start();
         beforeDismiss(box);
-        polling = false;
     }
     if (!guard)
         return;

@@ -54,7 +54,8 @@ public:
     // Processes events until count boxes have been seen in all.
     bool waitForBoxes(int count, int timeoutMs = 5000);
     void clear() { seen.clear(); }
-    // Runs while the box is showing, inside its event loop, before dismissal.
+    // Runs while the box is showing, inside its event loop, before dismissal;
+    // a box that opens while it runs is recorded, checked and dismissed inside.
     void setBeforeDismiss(std::function<void(QMessageBox *)> check) { beforeDismiss = std::move(check); }
 
 private:
@@ -64,7 +65,6 @@ private:
     QVector<SeenBox> seen;
     QVector<QPointer<QMessageBox>> handled;
     std::function<void(QMessageBox *)> beforeDismiss;
-    bool polling = false;
 };
 
 // User plus system CPU time this process has used so far.
