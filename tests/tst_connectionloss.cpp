@@ -45,13 +45,10 @@ void ConnectionLossTest::pulledCableClosesThePort()
     bool portClosedWhileBoxShown = false;
     h.boxes.setBeforeDismiss([&](QMessageBox *) { portClosedWhileBoxShown = !h.port()->isOpen(); });
 
-    const double cpuAtLoss = processCpuSeconds();
+    // (The CPU left burning after the loss is measured in bench_meter.)
     h.sim.hangUp();
     QVERIFY(h.boxes.waitForBoxes(boxesBefore + 1));
-    QTest::qWait(1000);
-    const double cpuUsed = processCpuSeconds() - cpuAtLoss;
-    QVERIFY2(cpuUsed < 0.1, qPrintable(QStringLiteral("%1 s of CPU after the loss").arg(cpuUsed)));
-
+    QCoreApplication::processEvents();
     QCOMPARE(h.boxes.boxes().size(), boxesBefore + 1);
     const SeenBox box = h.boxes.boxes().last();
     QCOMPARE(box.icon, QMessageBox::Warning);

@@ -143,24 +143,8 @@ void FormTest::widgets()
         expectedFont.setPointSize(pointSize);
     QCOMPARE(widget->font(), expectedFont);
     QCOMPARE(widget->testAttribute(Qt::WA_SetFont), pointSize > 0);
-
-    QVERIFY(widget->isEnabled());
-    QVERIFY(!widget->isHidden());
-    QVERIFY(widget->styleSheet().isEmpty());
-    QVERIFY(widget->toolTip().isEmpty());
-    QVERIFY(!widget->layout());
-    if (auto *label = qobject_cast<QLabel *>(widget)) {
-        QCOMPARE(label->alignment(), Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
-        QVERIFY(!label->wordWrap());
-        QCOMPARE(label->frameShape(), QFrame::NoFrame);
-    }
-    if (auto *button = qobject_cast<QPushButton *>(widget)) {
-        const QPushButton plain;
+    if (auto *button = qobject_cast<QPushButton *>(widget))
         QCOMPARE(button->autoRepeat(), autoRepeat);
-        QCOMPARE(button->autoRepeatDelay(), plain.autoRepeatDelay());
-        QCOMPARE(button->autoRepeatInterval(), plain.autoRepeatInterval());
-        QVERIFY(button->icon().isNull());
-    }
 }
 
 void FormTest::creationOrderAndMembers()
@@ -204,26 +188,15 @@ void FormTest::windowSettings()
     QCOMPARE(window->size(), QSize(616, 389));
     QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
     QCOMPARE(window->centralWidget(), ui->centralWidget);
-    QCOMPARE(QString::fromLatin1(ui->centralWidget->metaObject()->className()),
-             QStringLiteral("QWidget"));
-    QVERIFY(!ui->centralWidget->layout());
 
     QCOMPARE(window->findChildren<QToolBar *>().size(), 1);
-    QCOMPARE(ui->mainToolBar->parentWidget(), window);
     QCOMPARE(window->toolBarArea(ui->mainToolBar), Qt::TopToolBarArea);
-    QVERIFY(ui->mainToolBar->actions().isEmpty());
-
     // statusBar() would make a new bar if none were installed.
     QCOMPARE(window->findChildren<QStatusBar *>().size(), 1);
     QCOMPARE(window->statusBar(), ui->statusBar);
-    QVERIFY(ui->statusBar->currentMessage().isEmpty());
-
     QVERIFY(!window->menuWidget());
     QVERIFY(!window->testAttribute(Qt::WA_SetWindowIcon));
 
-    QCOMPARE(ui->cmbPort->count(), 0);
-    QVERIFY(!ui->cmbPort->isEditable());
-    QVERIFY(ui->txtOutput->document()->isEmpty());
     QVERIFY(ui->txtOutput->isReadOnly());
     QVERIFY(!ui->txtOutput->document()->isUndoRedoEnabled());
 }
