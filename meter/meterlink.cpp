@@ -16,7 +16,7 @@ constexpr int maxQueued = 16;
 // next, whose reply may be the one left over.
 constexpr int writesInDoubt = 2;
 // Below this a meter's latency is too short to tell a reply by its timing.
-constexpr qint64 minTimedLatencyMs = 4;
+constexpr qint64 minTimedLatencyMs = 5;
 
 // Work that may run signal handlers: what they ask for is written after it.
 class Working
@@ -228,7 +228,7 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
             // A reply much sooner than the meter answers may have been on its
             // way before the command: a frame answering nothing was taken for
             // a reply. The next write waits to see whether one more comes.
-            if (latencyMs >= minTimedLatencyMs && 2 * reply.latencyMs < latencyMs)
+            if (latencyMs >= minTimedLatencyMs && 2 * reply.latencyMs <= latencyMs)
                 unsure = std::max(unsure, 1);
             // The meter's latency, learnt from exchanges in step; slowly forgotten.
             latencyMs = std::max(reply.latencyMs, latencyMs - (latencyMs + 7) / 8);

@@ -28,7 +28,7 @@
 //                                                             wait for a quiet line
 //   (a frame cut short by the gap is answered likewise, and the next two
 //   writes wait for quiet counted from its end: the rest may come late;
-//   a reply in less than half the meter's usual latency may be a frame that
+//   a reply in half the meter's usual latency or less may be a frame that
 //   answered nothing: the next write waits for a quiet line to find out)
 // Since no command goes while one of another role may still answer, a role is
 // never in doubt. Bytes already received never answer a command written after

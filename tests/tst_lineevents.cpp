@@ -167,13 +167,13 @@ void LineEventsTest::readingsKeepTheirRole()
 
     switch (fault) {
     case Fault::LateReply:
-        h.sim.setLateEvery(15, deadline * latePercent / 100);
+        h.sim.setLateEvery(10, deadline * latePercent / 100);
         break;
     case Fault::StrayFrame:
         // A meter slow enough that a stray frame lands while the next
         // request awaits its reply, and is taken for that reply.
-        h.sim.setReplyDelay(10);
-        h.sim.setStrayEvery(10, 3);
+        h.sim.setReplyDelay(6);
+        h.sim.setStrayEvery(8, 3);
         break;
     case Fault::TwoByteWavelengths:
         h.sim.setWavelengthReplyLength(2);
@@ -191,8 +191,8 @@ void LineEventsTest::readingsKeepTheirRole()
         break;
     }
     }
-    for (int round = 0; round < 6 && fault != Fault::LateLambda; ++round) {
-        QVERIFY(answersGoOn(h, 8));
+    for (int round = 0; round < 4 && fault != Fault::LateLambda; ++round) {
+        QVERIFY(answersGoOn(h, 6));
         if (pressLambda)
             h.click("pushButton_SendTo_lamda");
     }
@@ -202,11 +202,11 @@ void LineEventsTest::readingsKeepTheirRole()
     h.sim.setSplitReplies(0, 0);
 
     // Settled: each command reaches a meter that has answered the one before.
-    QVERIFY(answersGoOn(h, 10, 10 * deadline));
+    QVERIFY(answersGoOn(h, 6, 10 * deadline));
     int mostWaiting = 0;
     connect(&h.sim, &MeterSimulator::commandReceived, this,
             [&] { mostWaiting = qMax(mostWaiting, h.sim.received().size() - 1 - h.sim.repliesSent()); });
-    QVERIFY(answersGoOn(h, 20));
+    QVERIFY(answersGoOn(h, 12));
     QCOMPARE(mostWaiting, 0);
     shown.verifyAgainst(h.sim, fault == Fault::StrayFrame);
     QTRY_COMPARE(h.text("label_5"), wavelengthOf(h.sim));

@@ -72,7 +72,7 @@ void MeterLinkTest::rules_data()
         << "R7A W7A @1000 A R82 W- @5000 A W- D03520000 W- @5050 A W7A D03520000 W- @5100 A W82"
         << "X7A ? =7A";
     QTest::newRow("a reply sooner than half the meter's latency: quiet before the next write")
-        << "R82 W82 @20 D05DC0100 R82 W82 @45 D05DC0100 R82 W82 @50 D05DC0100 R82 W- @99 A W- @100 A W82"
+        << "R82 W82 @20 D05DC0100 R82 W82 @45 D05DC0100 R82 W82 @57 D05DC0100 R82 W- @106 A W- @107 A W82"
         << "=82 =82 =82";
     QTest::newRow("... not even a wavelength command") << "R7A W7A @1000 A R7B W- @3000 A W-" << "X7A";
     QTest::newRow("slow meter: quiet lasts twice its latency")
