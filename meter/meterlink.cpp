@@ -228,9 +228,13 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
             // A reply much sooner than the meter answers may have been on its
             // way before the command: a frame answering nothing was taken for
             // a reply. The next write waits to see whether one more comes.
-            if (latencyMs >= minTimedLatencyMs && 2 * reply.latencyMs <= latencyMs)
+            // A meter never answers sooner than it takes to measure, and the
+            // typical latency grows from nothing, so neither a slow hiccup
+            // nor a slow first reply makes the usual ones look early.
+            if (typicalLatency16 >= 16 * minTimedLatencyMs && 32 * reply.latencyMs <= typicalLatency16)
                 unsure = std::max(unsure, 1);
-            // The meter's latency, learnt from exchanges in step; slowly forgotten.
+            typicalLatency16 += (16 * reply.latencyMs - typicalLatency16) / 4;
+            // The longest recent latency, slowly forgotten: what a quiet line waits out.
             latencyMs = std::max(reply.latencyMs, latencyMs - (latencyMs + 7) / 8);
         } else {
             // The command given up before it, of the same role, may have sent this.
@@ -372,6 +376,7 @@ void MeterLink::reset()
     answered = false;
     missed = 0;
     latencyMs = 0;
+    typicalLatency16 = 0;
     outageOver();
     timer->stop();
     timerDueMs = -1;

@@ -28,7 +28,7 @@
 //                                                             wait for a quiet line
 //   (a frame cut short by the gap is answered likewise, and the next two
 //   writes wait for quiet counted from its end: the rest may come late;
-//   a reply in half the meter's usual latency or less may be a frame that
+//   a reply in half the meter's typical latency or less may be a frame that
 //   answered nothing: the next write waits for a quiet line to find out)
 // Since no command goes while one of another role may still answer, a role is
 // never in doubt. Bytes already received never answer a command written after
@@ -169,7 +169,8 @@ private:
     int straysWhileWaiting = 0;
     bool answered = false;
     int missed = 0;
-    qint64 latencyMs = 0;
+    qint64 latencyMs = 0;        // the meter's longest recent latency
+    qint64 typicalLatency16 = 0; // its average latency, in sixteenths of a ms
     bool writeFailing = false;
     bool failureReported = false;
     bool working = false; // in a write's wait or a signal: writes wait until it ends

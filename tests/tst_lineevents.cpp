@@ -117,6 +117,13 @@ bool measuring(WindowHarness &h)
     return h.waitForWritten(meter::cmdMeasure, 10);
 }
 
+// Long enough at the meter's new pace for the link to know its latency.
+bool pacedAt(WindowHarness &h, int replyDelayMs)
+{
+    h.sim.setReplyDelay(replyDelayMs);
+    return h.waitForWritten(meter::cmdMeasure, h.written(meter::cmdMeasure) + 20);
+}
+
 // Runs until the meter has answered `count` more times.
 bool answersGoOn(WindowHarness &h, int count, int timeoutMs = 5000)
 {
@@ -172,7 +179,7 @@ void LineEventsTest::readingsKeepTheirRole()
     case Fault::StrayFrame:
         // A meter slow enough that a stray frame lands while the next
         // request awaits its reply, and is taken for that reply.
-        h.sim.setReplyDelay(6);
+        QVERIFY(pacedAt(h, 6));
         h.sim.setStrayEvery(8, 3);
         break;
     case Fault::TwoByteWavelengths:

@@ -71,9 +71,10 @@ void MeterLinkTest::rules_data()
     QTest::newRow("unanswered 0x7A on a silent line: nothing more until the meter speaks")
         << "R7A W7A @1000 A R82 W- @5000 A W- D03520000 W- @5050 A W7A D03520000 W- @5100 A W82"
         << "X7A ? =7A";
-    QTest::newRow("a reply sooner than half the meter's latency: quiet before the next write")
-        << "R82 W82 @20 D05DC0100 R82 W82 @45 D05DC0100 R82 W82 @57 D05DC0100 R82 W- @106 A W- @107 A W82"
-        << "=82 =82 =82";
+    QTest::newRow("a reply in half the meter's typical latency: quiet before the next write")
+        << "R82 W82 @20 D05DC0100 R82 W82 @40 D05DC0100 R82 W82 @60 D05DC0100 R82 W82 @80 D05DC0100 "
+           "R82 W82 @85 D05DC0100 R82 W- @134 A W- @135 A W82"
+        << "=82 =82 =82 =82 =82";
     QTest::newRow("... not even a wavelength command") << "R7A W7A @1000 A R7B W- @3000 A W-" << "X7A";
     QTest::newRow("slow meter: quiet lasts twice its latency")
         << "R82 W82 @100 D05DC0100 R7B @299 A W- @300 A W7B" << "=82";
