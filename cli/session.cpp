@@ -1,0 +1,292 @@
+#include "cli/session.h"
+
+#include "cli/options.h"
+#include "port/devicegone.h"
+#include "port/lineport.h"
+
+#include <QTimer>
+
+namespace cli {
+
+namespace {
+
+QTimer *singleShot(QObject *parent)
+{
+    auto *timer = new QTimer(parent);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    return timer;
+}
+
+} // namespace
+
+MeterSession::MeterSession(const QString &portName, int deadlineMs, QObject *parent)
+    : QObject(parent),
+      name(portName),
+      deadline(deadlineMs),
+      port(new QSerialPort(this)),
+      link(new meter::MeterLink(port, this, meter::Timing{meter::replyGapMs, deadlineMs})),
+      quietTimer(singleShot(this)),
+      lateTimer(singleShot(this)),
+      watchdog(singleShot(this))
+{
+    clock.start();
+    connect(port, &QSerialPort::readyRead, link, &meter::MeterLink::readAvailable);
+    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (deviceGone(port, error))
+            fail(exitDeviceLost, QStringLiteral("device lost mid-run (unplugged or switched off)"));
+    });
+    connect(link, &meter::MeterLink::replyReceived, this, &MeterSession::replied);
+    connect(link, &meter::MeterLink::commandGivenUp, this, &MeterSession::givenUp);
+    connect(link, &meter::MeterLink::writeFailed, this, [this] { writeFailed = true; });
+    connect(quietTimer, &QTimer::timeout, this, &MeterSession::quietKept);
+    connect(lateTimer, &QTimer::timeout, this, &MeterSession::lateWaitOver);
+    // The link may wait a deadline for quiet, a deadline for the reply, half
+    // one for quiet behind it, and one more for a late reply.
+    connect(watchdog, &QTimer::timeout, this, [this] { fault(Fault::NoReply); });
+}
+
+std::optional<OpenFailure> MeterSession::open()
+{
+    const std::optional<OpenFailure> failure = openMeterPort(*port, name);
+    link->reset();
+    return failure;
+}
+
+void MeterSession::close()
+{
+    stop();
+    closeMeterPort(*port);
+    link->reset();
+}
+
+void MeterSession::stop()
+{
+    goal = Goal::None;
+    asked = 0;
+    quietTimer->stop();
+    lateTimer->stop();
+    watchdog->stop();
+}
+
+void MeterSession::askWavelength()
+{
+    goal = Goal::Wavelength;
+    stepInDoubt = false;
+    ask(meter::cmdQueryWavelength);
+}
+
+void MeterSession::stepWavelength()
+{
+    goal = Goal::Step;
+    stepInDoubt = false;
+    ask(meter::cmdNextWavelength);
+}
+
+void MeterSession::takeReading()
+{
+    goal = Goal::Reading;
+    stepInDoubt = false;
+    const bool stale = !confirmed || clock.elapsed() - confirmedAtMs > confirmationAgeMs;
+    ask(stale ? meter::cmdQueryWavelength : meter::cmdMeasure);
+}
+
+void MeterSession::ask(quint8 command)
+{
+    asked = command;
+    framesSinceAsked = 0;
+    candidate.reset();
+    watchdog->start(4 * deadline + 500);
+    // After a wavelength command given up the link asks 0x7A itself; a second
+    // one would only answer behind the first and put the line out of step.
+    if (command == meter::cmdQueryWavelength && linkAsks)
+        return;
+    linkAsks = false;
+    link->send(command);
+}
+
+void MeterSession::replied(const meter::Reply &reply)
+{
+    if (reply.role == meter::ReplyKind::Wavelength)
+        linkAsks = false; // whatever the link asked has been answered
+    if (goal == Goal::None)
+        return;
+    ++framesSinceAsked;
+    if (quietTimer->isActive()) {
+        // Something came right behind the wavelength: either may be a frame
+        // that answered nothing.
+        quietTimer->stop();
+        candidate.reset();
+        fault(Fault::OutOfStep);
+        return;
+    }
+    if (!reply.role) {
+        ++strayFrames; // counted, never used; the reply may still come
+        return;
+    }
+    if (lateTimer->isActive() || reply.late) {
+        lateTimer->stop();
+        if (reply.late)
+            lateMs = reply.latencyMs;
+        fault(reply.late ? Fault::Late : Fault::NoReply);
+        return;
+    }
+    if (reply.command != asked || *reply.role != meter::replyKindFor(asked))
+        return;
+    const meter::Frame frame = meter::decodeFrame(reply.bytes);
+    if (*reply.role == meter::ReplyKind::Power) {
+        if (reply.bytes.size() != meter::frameSize) {
+            ++shortFrames;
+            fault(Fault::Short);
+            return;
+        }
+        faults = 0;
+        shortFrames = strayFrames = 0;
+        writeFailed = false;
+        goal = Goal::None;
+        asked = 0;
+        watchdog->stop();
+        emit readingTaken(frame, confirmed.value_or(0));
+        return;
+    }
+    // A wavelength comes in 2 or 4 bytes.
+    if (reply.bytes.size() != 2 && reply.bytes.size() != meter::frameSize) {
+        ++shortFrames;
+        fault(Fault::Short);
+        return;
+    }
+    if (!meter::plausibleWavelength(frame.value)) {
+        implausibleNm = frame.value;
+        fault(Fault::Implausible);
+        return;
+    }
+    candidate = frame.value;
+    confirmedAtMs = clock.elapsed();
+    quietTimer->start(link->quietMs());
+}
+
+void MeterSession::quietKept()
+{
+    if (!candidate)
+        return;
+    confirmed = candidate;
+    candidate.reset();
+    faults = 0;
+    shortFrames = strayFrames = 0;
+    writeFailed = false;
+    if (goal == Goal::Reading) {
+        ask(meter::cmdMeasure);
+        return;
+    }
+    const bool stepped = goal == Goal::Step && !stepInDoubt;
+    goal = Goal::None;
+    asked = 0;
+    watchdog->stop();
+    emit wavelengthConfirmed(*confirmed, stepped);
+}
+
+void MeterSession::givenUp(const meter::GiveUp &giveUp)
+{
+    if (goal == Goal::None || giveUp.command != asked)
+        return;
+    if (!giveUp.written) {
+        strayFrames = giveUp.strayFrames;
+        fault(Fault::NeverQuiet);
+        return;
+    }
+    const bool silent = framesSinceAsked == 0;
+    if (meter::replyKindFor(asked) == meter::ReplyKind::Wavelength)
+        linkAsks = link->meterAnswered() && !(asked == meter::cmdQueryWavelength && silent);
+    if (asked == meter::cmdNextWavelength)
+        stepInDoubt = true;
+    // The reply may still come: wait for it rather than ask again at once,
+    // or every answer after it would be one exchange late.
+    lateTimer->start(deadline);
+}
+
+void MeterSession::lateWaitOver()
+{
+    // After an unanswered 0x7A on a silent line the link writes nothing more.
+    if (asked == meter::cmdQueryWavelength && framesSinceAsked == 0) {
+        faults = 1;
+        lastFault = Fault::NoReply;
+        fail(exitNoReply, reason());
+        return;
+    }
+    fault(Fault::NoReply);
+}
+
+void MeterSession::fault(Fault kind)
+{
+    if (goal == Goal::None)
+        return;
+    ++faults;
+    lastFault = kind;
+    if (faults >= maxFaultsInARow) {
+        fail(exitNoReply, reason());
+        return;
+    }
+    retry();
+}
+
+void MeterSession::retry()
+{
+    // The meter answered the step with something: it may have stepped.
+    if (asked == meter::cmdNextWavelength && lastFault != Fault::NeverQuiet && lastFault != Fault::NoReply)
+        stepInDoubt = true;
+    if (asked == meter::cmdNextWavelength && !stepInDoubt)
+        ask(meter::cmdNextWavelength);
+    else if (asked == meter::cmdMeasure)
+        ask(meter::cmdMeasure);
+    else
+        ask(meter::cmdQueryWavelength);
+}
+
+QString MeterSession::deadlineText() const
+{
+    return QStringLiteral("%1 ms (--timeout)").arg(deadline);
+}
+
+QString MeterSession::reason() const
+{
+    QString text;
+    switch (lastFault) {
+    case Fault::NoReply:
+        text = QStringLiteral("no reply within %1").arg(deadlineText());
+        break;
+    case Fault::Late:
+        text = QStringLiteral("the meter answered %1 ms after the request; the deadline is %2")
+                   .arg(lateMs)
+                   .arg(deadlineText());
+        break;
+    case Fault::Short:
+        text = QStringLiteral("replies arrive broken up: %1 frames shorter than 4 bytes").arg(shortFrames);
+        break;
+    case Fault::Implausible:
+        text = QStringLiteral("the meter reports %1 nm, which no optical power meter uses").arg(implausibleNm);
+        break;
+    case Fault::NeverQuiet:
+        text = QStringLiteral("the line never went quiet: %1 frames that answered nothing in %2 s")
+                   .arg(strayFrames)
+                   .arg(deadline / 1000.0);
+        break;
+    case Fault::OutOfStep:
+        text = QStringLiteral("frames that answered nothing keep landing right behind the replies");
+        break;
+    }
+    if (faults > 1)
+        text += QStringLiteral(" (%1 requests in a row)").arg(faults);
+    if (writeFailed)
+        text += QStringLiteral("; writes to the port did not complete");
+    return text;
+}
+
+void MeterSession::fail(int exitCode, const QString &why)
+{
+    if (!port->isOpen())
+        return;
+    stop();
+    emit failed(exitCode, why);
+}
+
+} // namespace cli
