@@ -38,34 +38,47 @@ QString toolName()
 
 } // namespace
 
-void MeterRun::startLossTest()
+// The reference and the budget are checked before the port is opened: they
+// need no meter.
+bool MeterRun::checkLossTest()
 {
-    const bool loss = options.command == Command::Loss;
+    QString error;
+    const std::optional<ReferenceRecord> loaded = loadReference(options.referenceFile, &error);
+    if (!loaded) {
+        failWith(exitBadArguments, error);
+        return false;
+    }
+    loadedReference = *loaded;
     testWavelengths = options.wavelengths;
-    if (loss) {
-        if (testWavelengths.isEmpty())
-            for (const ReferenceLevel &level : loadedReference.levels)
-                testWavelengths << level.wavelengthNm;
-        for (quint16 nm : qAsConst(testWavelengths))
-            if (!loadedReference.at(nm)) {
-                fail(exitBadArguments, QStringLiteral("%1 nm is not in the reference %2; take a reference at %1 nm "
+    if (testWavelengths.isEmpty())
+        for (const ReferenceLevel &level : qAsConst(loadedReference.levels))
+            testWavelengths << level.wavelengthNm;
+    for (quint16 nm : qAsConst(testWavelengths))
+        if (!loadedReference.at(nm)) {
+            failWith(exitBadArguments, QStringLiteral("%1 nm is not in the reference %2; take a reference at %1 nm "
                                                       "first")
                                            .arg(nm)
                                            .arg(options.referenceFile));
-                return;
+            return false;
+        }
+    if (options.maxLoss)
+        for (quint16 nm : qAsConst(testWavelengths))
+            if (!options.maxLoss->at(nm)) {
+                failWith(exitBadArguments, QStringLiteral("--max-loss gives no budget for %1 nm").arg(nm));
+                return false;
             }
-        if (options.maxLoss && !options.maxLoss->all)
-            for (quint16 nm : qAsConst(testWavelengths))
-                if (!options.maxLoss->at(nm)) {
-                    fail(exitBadArguments, QStringLiteral("--max-loss gives no budget for %1 nm").arg(nm));
-                    return;
-                }
-        const qint64 ageSeconds = loadedReference.taken.secsTo(QDateTime::currentDateTime());
-        if (ageSeconds > 24 * 3600)
-            printError(QStringLiteral("warning: the reference in %1 was taken %2 (%3 days ago); take a new one")
-                           .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate))
-                           .arg(ageSeconds / (24 * 3600)));
-    }
+    const qint64 ageSeconds = loadedReference.taken.secsTo(QDateTime::currentDateTime());
+    if (ageSeconds > 24 * 3600)
+        printError(QStringLiteral("warning: the reference in %1 was taken %2, %3 days ago; take a new one")
+                       .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate))
+                       .arg(ageSeconds / (24 * 3600)));
+    return true;
+}
+
+void MeterRun::startLossTest()
+{
+    if (options.command == Command::Reference)
+        testWavelengths = options.wavelengths;
     samples = QVector<ReadingStats>(testWavelengths.size());
     onReading = [this](const meter::Frame &frame, quint16 nm) { sampled(frame, nm); };
     if (testWavelengths.isEmpty()) {
@@ -172,13 +185,14 @@ void MeterRun::finishReference()
     }
     QString error;
     if (!saveReference(options.outputFile, record, &error)) {
-        fail(exitFailure, QStringLiteral("cannot write the reference to %1: %2").arg(options.outputFile, error));
+        failWith(exitFailure,
+                 QStringLiteral("cannot write the reference to %1: %2").arg(options.outputFile, error));
         return;
     }
     // Saved first: the file is what counts.
     for (const QString &line : qAsConst(lines))
         if (!printLine(line)) {
-            fail(exitFailure, stdoutError());
+            failWith(exitFailure, stdoutError());
             return;
         }
     finish(exitOk);
@@ -200,14 +214,15 @@ void MeterRun::finishLoss()
     if (!options.reportFile.isEmpty()) {
         QString error;
         if (!writeReport(options.reportFile, record, &error)) {
-            fail(exitFailure, QStringLiteral("cannot write the report to %1: %2").arg(options.reportFile, error));
+            failWith(exitFailure,
+                     QStringLiteral("cannot write the report to %1: %2").arg(options.reportFile, error));
             return;
         }
     }
     const QStringList table = lossTable(record) << record.verdict();
     for (const QString &line : table)
         if (!printLine(line)) {
-            fail(exitFailure, stdoutError());
+            failWith(exitFailure, stdoutError());
             return;
         }
     finish(record.pass() == false ? exitOutsideLimit : exitOk);

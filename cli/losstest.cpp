@@ -45,6 +45,11 @@ bool save(const QString &fileName, const QByteArray &bytes, QString *error)
     return true;
 }
 
+QString readable(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"));
+}
+
 QString html(const LossRecord &record)
 {
     const auto escaped = [](const QString &text) { return text.toHtmlEscaped(); };
@@ -52,8 +57,9 @@ QString html(const LossRecord &record)
     for (const LossRow &row : record.rows) {
         const QString colour = !row.pass ? QStringLiteral("#333333") : *row.pass ? QStringLiteral("#1b7a2e")
                                                                                : QStringLiteral("#b3261e");
-        rows += QStringLiteral("<tr><td>%1 nm</td><td align=\"right\">%2 dBm</td><td align=\"right\">%3 dBm</td>"
-                               "<td align=\"right\">%4 dB</td><td align=\"right\">%5</td><td align=\"right\">%6</td>"
+        rows += QStringLiteral("<tr><td nowrap>%1 nm</td><td align=\"right\" nowrap>%2 dBm</td>"
+                               "<td align=\"right\" nowrap>%3 dBm</td><td align=\"right\" nowrap>%4 dB</td>"
+                               "<td align=\"right\" nowrap><b>%5 dB</b></td><td align=\"right\" nowrap>%6</td>"
                                "<td align=\"center\" style=\"color:%7\"><b>%8</b></td></tr>\n")
                     .arg(row.wavelengthNm)
                     .arg(hundredthsText(row.reference), hundredthsText(row.reading.mean()),
@@ -80,8 +86,8 @@ QString html(const LossRecord &record)
                "<tr><th>Wavelength</th><th>Reference</th><th>Reading</th><th>Std dev</th><th>Loss</th>"
                "<th>Budget</th><th>Result</th></tr>\n%8</table>\n"
                "<h2 style=\"color:%9\">%10</h2>\n</body></html>\n")
-        .arg(escaped(stamp(record.at)), escaped(record.port), escaped(record.tool), escaped(record.referenceFile),
-             escaped(stamp(record.reference.taken)), escaped(record.reference.port))
+        .arg(escaped(readable(record.at)), escaped(record.port), escaped(record.tool), escaped(record.referenceFile),
+             escaped(readable(record.reference.taken)), escaped(record.reference.port))
         .arg(record.rows.isEmpty() ? 0 : record.rows.first().reading.count())
         .arg(rows, verdictColour, escaped(record.verdict()));
 }
@@ -143,6 +149,9 @@ bool pdf(const QString &fileName, const LossRecord &record, QString *error)
                                          QMarginsF(18, 18, 18, 18), QPageLayout::Millimeter));
         writer.setResolution(300);
         QTextDocument document;
+        QFont font = document.defaultFont();
+        font.setPixelSize(13);
+        document.setDefaultFont(font);
         document.setHtml(html(record));
         QPainter painter(&writer);
         const QRectF page = writer.pageLayout().paintRectPixels(writer.resolution());

@@ -64,21 +64,22 @@ MeterRun::~MeterRun() = default;
 
 void MeterRun::start()
 {
-    if (options.command == Command::Loss) {
-        QString error;
-        const std::optional<ReferenceRecord> loaded = loadReference(options.referenceFile, &error);
-        if (!loaded) {
-            fail(exitBadArguments, error);
-            return;
-        }
-        loadedReference = *loaded;
-    }
+    if (options.command == Command::Loss && !checkLossTest())
+        return;
     if (options.command == Command::Measure && !rows.open(options.outputFile)) {
-        fail(exitFailure, rows.error());
+        failWith(exitFailure, rows.error());
         return;
     }
     if (const std::optional<OpenFailure> failure = session->open()) {
-        fail(exitCodeFor(*failure), failure->reason);
+        QString reason = failure->reason;
+        const QString group = failure->group;
+        if (failure->kind == OpenFailure::NotPermitted && !group.isEmpty() && group != QLatin1String("root"))
+            reason += QStringLiteral("; add your user to the %1 group: sudo usermod -aG %1 $USER, then log in again")
+                          .arg(group);
+        else if (failure->kind == OpenFailure::NotPermitted)
+            reason += QStringLiteral("; give the device to the dialout group (a udev rule) and add your user to it: "
+                                     "sudo usermod -aG dialout $USER, then log in again");
+        fail(exitCodeFor(*failure), reason);
         return;
     }
     switch (options.command) {
@@ -190,7 +191,7 @@ bool MeterRun::write(const QString &line)
         interrupt(); // the reader has gone: as Ctrl-C
         return false;
     }
-    fail(exitFailure, rows.error());
+    failWith(exitFailure, rows.error());
     return false;
 }
 
@@ -252,7 +253,7 @@ void MeterRun::scheduleReading()
 void MeterRun::report(const QString &line)
 {
     if (!printLine(line)) {
-        fail(exitFailure, stdoutError());
+        failWith(exitFailure, stdoutError());
         return;
     }
     finish(exitOk);
@@ -260,10 +261,15 @@ void MeterRun::report(const QString &line)
 
 void MeterRun::fail(int exitCode, const QString &reason)
 {
+    failWith(exitCode, options.port + QStringLiteral(": ") + reason);
+}
+
+void MeterRun::failWith(int exitCode, const QString &message)
+{
     if (done)
         return;
     progress.clear();
-    printError(options.port + QStringLiteral(": ") + reason);
+    printError(message);
     finish(exitCode);
 }
 

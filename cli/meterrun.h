@@ -50,6 +50,7 @@ private:
     bool write(const QString &line);
 
     // reference and loss
+    bool checkLossTest();
     void startLossTest();
     void testWavelength(int index);
     void waitForEnter(const QString &prompt, std::function<void()> then);
@@ -58,7 +59,8 @@ private:
     void finishLoss();
 
     void report(const QString &line); // the one line a command prints, then done
-    void fail(int exitCode, const QString &reason);
+    void fail(int exitCode, const QString &reason); // about the port: named first
+    void failWith(int exitCode, const QString &message);
     void finish(int exitCode);
     int summarise(int exitCode);
 

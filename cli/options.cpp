@@ -205,9 +205,11 @@ ExitCode exitCodeFor(const OpenFailure &failure)
     switch (failure.kind) {
     case OpenFailure::Busy:
     case OpenFailure::NotPermitted:
+    case OpenFailure::StaleLock:
         return exitPortBusy;
     case OpenFailure::NoSuchPort:
     case OpenFailure::NotSerialPort:
+    case OpenFailure::PathTooLong:
         break;
     }
     return exitNoSuchPort;
