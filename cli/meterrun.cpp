@@ -17,6 +17,8 @@ namespace {
 // More steps than any meter has wavelengths: a meter reporting something
 // new on every step is not cycling.
 constexpr int maxSteps = 32;
+// A wavelength confirmation takes a reply and a quiet gap.
+constexpr qint64 idleConfirmationMs = 250;
 
 QString wavelengthList(QVector<quint16> list)
 {
@@ -232,8 +234,8 @@ void MeterRun::measured(const meter::Frame &frame, quint16 nm)
     scheduleReading();
 }
 
-// Reading k at start + k * interval, whatever each took; a slot already
-// passed is skipped rather than caught up in a burst.
+// Reading k at start + k * interval, whatever each took: a late one is
+// followed at once by the next until the schedule is kept again.
 void MeterRun::scheduleReading()
 {
     const qint64 now = session->elapsedMs();
@@ -241,13 +243,23 @@ void MeterRun::scheduleReading()
         session->takeReading();
         return;
     }
-    slot = std::max(slot + 1, (now - startedMs + options.intervalMs - 1) / options.intervalMs);
+    ++slot;
     const qint64 due = startedMs + slot * options.intervalMs;
     if (options.durationMs && due - startedMs >= *options.durationMs) {
         finish(exitOk);
         return;
     }
-    nextReading->start(int(std::max<qint64>(0, due - now)));
+    const qint64 wait = due - now;
+    // Time enough before the reading: ask the wavelength now rather than
+    // make the reading late.
+    if (wait > idleConfirmationMs && session->confirmationAge() + wait > MeterSession::maxConfirmationAgeMs) {
+        onWavelength = [this](quint16, bool) {
+            nextReading->start(int(std::max<qint64>(0, startedMs + slot * options.intervalMs - session->elapsedMs())));
+        };
+        session->askWavelength();
+        return;
+    }
+    nextReading->start(int(std::max<qint64>(0, wait)));
 }
 
 void MeterRun::report(const QString &line)

@@ -254,8 +254,8 @@ void addOptions(QCommandLineParser &parser)
                         "wavelength (default 5)."),
          QStringLiteral("N")},
         {QStringLiteral("interval"),
-         QStringLiteral("measure: reading k at start + k * MS (default 1000; a slot missed is skipped); 0: as "
-                        "fast as the meter answers."),
+         QStringLiteral("measure: reading k at start + k * MS (default 1000; a late one is caught up); 0: "
+                        "as fast as the meter answers."),
          QStringLiteral("MS"), QStringLiteral("1000")},
         {QStringLiteral("duration"), QStringLiteral("measure: stop S seconds after the first reading."),
          QStringLiteral("S")},

@@ -87,7 +87,7 @@ void MeterSession::takeReading()
 {
     goal = Goal::Reading;
     stepInDoubt = false;
-    const bool stale = !confirmed || clock.elapsed() - confirmedAtMs > confirmationAgeMs;
+    const bool stale = !confirmed || clock.elapsed() - confirmedAtMs > maxConfirmationAgeMs;
     ask(stale ? meter::cmdQueryWavelength : meter::cmdMeasure);
 }
 

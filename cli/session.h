@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QSerialPort>
 
+#include <climits>
 #include <optional>
 
 struct OpenFailure;
@@ -25,7 +26,7 @@ public:
     static constexpr int maxFaultsInARow = 3;
     // A wavelength confirmed longer ago is asked again before a reading, so a
     // change on the meter's keypad shows in the log.
-    static constexpr int confirmationAgeMs = 1000;
+    static constexpr int maxConfirmationAgeMs = 1000;
 
     MeterSession(const QString &portName, int deadlineMs, QObject *parent = nullptr);
 
@@ -43,6 +44,7 @@ public:
     // Nothing more is asked or signalled.
     void stop();
     std::optional<quint16> wavelength() const { return confirmed; }
+    qint64 confirmationAge() const { return confirmed ? clock.elapsed() - confirmedAtMs : LLONG_MAX / 2; }
 
 signals:
     void wavelengthConfirmed(quint16 nanometres, bool stepped);
