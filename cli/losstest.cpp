@@ -19,10 +19,20 @@ namespace cli {
 
 namespace {
 
-// Levels are saved in dB and dBm with the meter's resolution and no more.
+// Means of several readings to a thousandth: finer than the meter, as a mean is.
 double decibels(double hundredths)
 {
-    return std::round(hundredths) / 100.0;
+    return std::round(hundredths * 10.0) / 1000.0;
+}
+
+// Compared unrounded: a loss that would print as its budget and fail shows
+// the digit that fails it.
+QString lossText(const LossRow &row)
+{
+    const QString text = hundredthsText(row.loss);
+    if (row.budget && row.pass == false && text == hundredthsText(*row.budget))
+        return QString::number(std::round(row.loss * 10.0) / 1000.0, 'f', 3);
+    return text;
 }
 
 QString verdictOf(const std::optional<bool> &pass)
@@ -63,7 +73,7 @@ QString html(const LossRecord &record)
                                "<td align=\"center\" style=\"color:%7\"><b>%8</b></td></tr>\n")
                     .arg(row.wavelengthNm)
                     .arg(hundredthsText(row.reference), hundredthsText(row.reading.mean()),
-                         hundredthsText(row.reading.deviation()), hundredthsText(row.loss),
+                         hundredthsText(row.reading.deviation()), lossText(row),
                          row.budget ? hundredthsText(*row.budget) + QStringLiteral(" dB") : QStringLiteral("&ndash;"),
                          colour, verdictOf(row.pass));
     }
@@ -128,7 +138,7 @@ QByteArray csv(const LossRecord &record)
                     .arg(stamp(record.at), record.port)
                     .arg(row.wavelengthNm)
                     .arg(hundredthsText(row.reference), hundredthsText(row.reading.mean()),
-                         hundredthsText(row.reading.deviation()), hundredthsText(row.loss),
+                         hundredthsText(row.reading.deviation()), lossText(row),
                          row.budget ? hundredthsText(*row.budget) : QString(), verdictOf(row.pass));
     return text.toUtf8();
 }
@@ -251,7 +261,7 @@ LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const Readi
     row.loss = reference.mean - reading.mean();
     row.budget = budget;
     if (budget)
-        row.pass = row.loss <= *budget + 1e-9; // the means are sums of hundredths: only their division rounds
+        row.pass = row.loss <= *budget + 1e-9; // only the division of a mean rounds
     return row;
 }
 
@@ -286,7 +296,7 @@ QStringList lossTable(const LossRecord &record)
                      .arg(QStringLiteral("%1 nm").arg(row.wavelengthNm), -11)
                      .arg(hundredthsText(row.reference) + QStringLiteral(" dBm"), -11)
                      .arg(hundredthsText(row.reading.mean()) + QStringLiteral(" dBm"), -11)
-                     .arg(hundredthsText(row.loss) + QStringLiteral(" dB"), -8)
+                     .arg(lossText(row) + QStringLiteral(" dB"), -8)
                      .arg(row.budget ? hundredthsText(*row.budget) + QStringLiteral(" dB") : QStringLiteral("-"), -8)
                      .arg(verdictOf(row.pass));
     return lines;

@@ -346,9 +346,10 @@ Options optionsFrom(const QCommandLineParser &parser)
         options.maxLoss = budgetFrom(parser.value(QStringLiteral("max-loss")));
     if (options.limits && options.maxLoss)
         throw UsageError{QStringLiteral("--limit and --max-loss: choose one")};
-    if (measure && options.maxLoss && !options.maxLoss->all && !options.wavelength)
-        throw UsageError{QStringLiteral("--max-loss per wavelength needs --wavelength with measure; or give one "
-                                        "budget, e.g. --max-loss 3.5")};
+    if (measure && options.maxLoss && !options.maxLoss->all
+        && (!options.wavelength || !options.maxLoss->at(*options.wavelength)))
+        throw UsageError{QStringLiteral("--max-loss per wavelength needs --wavelength with one of its wavelengths "
+                                        "for measure; or give one budget, e.g. --max-loss 3.5")};
 
     if (parser.isSet(QStringLiteral("reference"))) {
         const QString text = parser.value(QStringLiteral("reference"));

@@ -46,7 +46,8 @@ Reading readingFrom(const meter::Frame &frame, quint16 wavelengthNm, const Optio
     if (options.limits)
         reading.pass = options.limits->contains(options.reference ? *reading.loss : double(reading.hundredths));
     else if (options.maxLoss && reading.loss)
-        reading.pass = *reading.loss <= *options.maxLoss->at(wavelengthNm);
+        if (const std::optional<double> budget = options.maxLoss->at(wavelengthNm))
+            reading.pass = *reading.loss <= *budget; // a wavelength it gives no budget for has no verdict
     return reading;
 }
 

@@ -812,15 +812,16 @@ void CliTest::lossTest_data()
                           "",
                           0}}
         << "DIR/report.pdf" << QStringList{"%PDF", "/Count 1"};
-    QTest::newRow("fail, with a JSON report")
+    // The reference's mean is -10.996 dBm: a loss of 2.404 dB fails 2.40 and says so.
+    QTest::newRow("fail by less than a hundredth, with a JSON report")
         << QVector<Step>{savedReference,
-                         {{{1550, -13.41}},
+                         {{{1550, -13.4}},
                           loss + QStringList{"--max-loss", "2.4", "--wavelengths", "1550", "--report", "DIR/report.json"},
-                          header + "1550 nm     -11.00 dBm  -13.41 dBm  2.41 dB  2.40 dB  FAIL\n"
+                          header + "1550 nm     -11.00 dBm  -13.40 dBm  2.404 dB 2.40 dB  FAIL\n"
                                    "FAIL: 1550 nm over the budget\n",
                           "",
                           7}}
-        << "DIR/report.json" << QStringList{"\"loss_dB\": 2.41", "\"verdict\": \"FAIL\"", "\"file\": \"DIR/ref.json\""};
+        << "DIR/report.json" << QStringList{"\"loss_dB\": 2.404", "\"verdict\": \"FAIL\"", "\"file\": \"DIR/ref.json\""};
     QTest::newRow("CSV report")
         << QVector<Step>{savedReference,
                          {{{1310, -15.5}, {1550, -13.4}},
@@ -870,7 +871,7 @@ void CliTest::lossTest()
             QFile file(dir.filePath(QStringLiteral("ref.json")));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QStringLiteral("{\"levels\": [{\"mean_dBm\": -12.5, \"readings\": 3, \"std_dev_dB\": 0, "
-                                      "\"wavelength_nm\": 1310}, {\"mean_dBm\": -11, \"readings\": 3, "
+                                      "\"wavelength_nm\": 1310}, {\"mean_dBm\": -10.996, \"readings\": 3, "
                                       "\"std_dev_dB\": 0, \"wavelength_nm\": 1550}], \"port\": \"%1\", "
                                       "\"time\": \"%2\", \"tool\": \"zerak-cli 1.0\"}")
                            .arg(sim->portPath(), QDateTime::currentDateTime().toString(Qt::ISODate))
