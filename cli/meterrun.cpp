@@ -323,7 +323,7 @@ int MeterRun::summarise(int exitCode)
         QString error;
         chartWritten = writePlot(options.plotFile, *chart, info, &error);
         if (!chartWritten)
-            printError(QStringLiteral("cannot write the chart to %1: %2").arg(options.plotFile, error));
+            printError(QStringLiteral("cannot write the plot to %1: %2").arg(options.plotFile, error));
     }
     if (summary.outsideLimit() > 0)
         printError(options.port + QStringLiteral(": %1 of %2 readings outside the limit")
