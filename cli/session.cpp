@@ -67,6 +67,8 @@ void MeterSession::stop()
     quietTimer->stop();
     lateTimer->stop();
     watchdog->stop();
+    candidate.reset();
+    heldReading.reset();
 }
 
 void MeterSession::askWavelength()
@@ -96,6 +98,7 @@ void MeterSession::ask(quint8 command)
     asked = command;
     framesSinceAsked = 0;
     candidate.reset();
+    heldReading.reset();
     watchdog->start(4 * deadline + 500);
     // After a wavelength command given up the link asks 0x7A itself; a second
     // one would only answer behind the first and put the line out of step.
@@ -113,10 +116,11 @@ void MeterSession::replied(const meter::Reply &reply)
         return;
     ++framesSinceAsked;
     if (quietTimer->isActive()) {
-        // Something came right behind the wavelength: either may be a frame
-        // that answered nothing.
+        // Something came right behind the reply: either may be a frame that
+        // answered nothing.
         quietTimer->stop();
         candidate.reset();
+        heldReading.reset();
         fault(Fault::OutOfStep);
         return;
     }
@@ -133,6 +137,11 @@ void MeterSession::replied(const meter::Reply &reply)
     }
     if (reply.command != asked || *reply.role != meter::replyKindFor(asked))
         return;
+    // A reply well before the meter answers may be a frame that answered
+    // nothing, taken for it: such a one waits for a quiet line.
+    const bool early = usualLatencyMs >= 4 && 4 * reply.latencyMs < 3 * usualLatencyMs;
+    if (!early)
+        usualLatencyMs = std::max(reply.latencyMs, usualLatencyMs - (usualLatencyMs + 7) / 8);
     const meter::Frame frame = meter::decodeFrame(reply.bytes);
     if (*reply.role == meter::ReplyKind::Power) {
         if (reply.bytes.size() != meter::frameSize) {
@@ -140,13 +149,12 @@ void MeterSession::replied(const meter::Reply &reply)
             fault(Fault::Short);
             return;
         }
-        faults = 0;
-        shortFrames = strayFrames = 0;
-        writeFailed = false;
-        goal = Goal::None;
-        asked = 0;
-        watchdog->stop();
-        emit readingTaken(frame, confirmed.value_or(0));
+        // Taken once the rest of its delivery has been seen: a frame right
+        // behind it in the same read means the line is out of step. One in
+        // doubt, too soon or in another unit than the last, waits for quiet.
+        const bool unitChanged = lastUnit && *lastUnit != frame.unitFlag;
+        heldReading = frame;
+        quietTimer->start(early || unitChanged ? link->quietMs() : 0);
         return;
     }
     // A wavelength comes in 2 or 4 bytes.
@@ -165,8 +173,26 @@ void MeterSession::replied(const meter::Reply &reply)
     quietTimer->start(link->quietMs());
 }
 
+void MeterSession::take(const meter::Frame &frame)
+{
+    lastUnit = frame.unitFlag;
+    faults = 0;
+    shortFrames = strayFrames = 0;
+    writeFailed = false;
+    goal = Goal::None;
+    asked = 0;
+    watchdog->stop();
+    emit readingTaken(frame, confirmed.value_or(0));
+}
+
 void MeterSession::quietKept()
 {
+    if (heldReading) {
+        const meter::Frame frame = *heldReading;
+        heldReading.reset();
+        take(frame);
+        return;
+    }
     if (!candidate)
         return;
     confirmed = candidate;
@@ -199,8 +225,8 @@ void MeterSession::givenUp(const meter::GiveUp &giveUp)
         linkAsks = link->meterAnswered() && !(asked == meter::cmdQueryWavelength && silent);
     if (asked == meter::cmdNextWavelength)
         stepInDoubt = true;
-    // The reply may still come: wait for it rather than ask again at once,
-    // or every answer after it would be one exchange late.
+    // Until a deadline has passed the link takes any reply as possibly the
+    // late one: wait that out, or for the late reply itself.
     lateTimer->start(deadline);
 }
 
@@ -208,7 +234,7 @@ void MeterSession::lateWaitOver()
 {
     // After an unanswered 0x7A on a silent line the link writes nothing more.
     if (asked == meter::cmdQueryWavelength && framesSinceAsked == 0) {
-        faults = 1;
+        ++faults;
         lastFault = Fault::NoReply;
         fail(exitNoReply, reason());
         return;

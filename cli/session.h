@@ -60,6 +60,7 @@ private:
     void givenUp(const meter::GiveUp &giveUp);
     void quietKept();
     void lateWaitOver();
+    void take(const meter::Frame &frame);
     void fault(Fault kind);
     void retry();
     QString reason() const;
@@ -70,8 +71,8 @@ private:
     int deadline;
     QSerialPort *port;
     meter::MeterLink *link;
-    QTimer *quietTimer; // a wavelength is confirmed once the line stays quiet behind it
-    QTimer *lateTimer;  // after a give-up: one deadline for the late reply
+    QTimer *quietTimer;  // a wavelength, or a reading in doubt, is taken once the line stays quiet behind it
+    QTimer *lateTimer;   // after a give-up: one deadline for the late reply
     QTimer *watchdog;   // whatever the link does, a request ends
     QElapsedTimer clock;
 
@@ -81,6 +82,9 @@ private:
     bool stepInDoubt = false; // the step may have happened: ask where the meter is
     int framesSinceAsked = 0;
     std::optional<quint16> candidate;
+    std::optional<meter::Frame> heldReading;
+    qint64 usualLatencyMs = 0; // the meter's, from replies in time; slowly forgotten
+    std::optional<quint8> lastUnit;
     std::optional<quint16> confirmed;
     qint64 confirmedAtMs = 0;
 

@@ -43,6 +43,7 @@ struct Sim
     int garbageEvery = 0;
     int dropEvery = 0;
     int strayEvery = 0;
+    int strayAfterMs = 0;
     int answerReadings = -1;   // then silent; -1: always
     int hangUpAfter = -1;
     int stepAfterReadings = -1; // the keypad moves the meter on after this many readings
@@ -201,7 +202,7 @@ Result CliTest::run(const QStringList &arguments, const Sim &setup)
     sim->setChatter(setup.chatterMs);
     sim->setGarbageEvery(setup.garbageEvery);
     sim->setDropEvery(setup.dropEvery);
-    sim->setStrayEvery(setup.strayEvery);
+    sim->setStrayEvery(setup.strayEvery, setup.strayAfterMs);
     if (setup.answerReadings == 0)
         sim->setAnswering(false);
     sim->setHangUpAfter(setup.hangUpAfter);
@@ -599,6 +600,13 @@ void CliTest::hostileLines_data()
     QTest::newRow("the deadline raised to suit it")
         << QStringList{"--port", "PORT", "measure", "-n", "1", "--timeout", "150"}
         << with([](Sim &sim) { sim.delayMs = 80; }) << "-12.34 dBm\n" << "" << 0;
+    // 30 ms behind every 2nd reply, from a meter answering in 20 ms: the stray
+    // comes when the next reply is due and is taken by the link for it.
+    QTest::newRow("stray frames where replies are due")
+        << measure << with([](Sim &sim) { sim.delayMs = 20, sim.strayEvery = 2, sim.strayAfterMs = 30; })
+        << "time,wavelength_nm,value,unit,mW\nT,850,-12.34,dBm,0.05834\nT,850,-12.34,dBm,0.05834\n"
+           "T,850,-12.34,dBm,0.05834\nT,850,-12.34,dBm,0.05834\n"
+        << "" << 0;
     QTest::newRow("a chattering line") << measure + QStringList{"--timeout", "100"}
                                        << with([](Sim &sim) { sim.chatterMs = 30; }) << ""
                                        << "^zerak-cli: PORT: the line never went quiet: [1-9] frames that answered "
