@@ -31,7 +31,7 @@ MeterSession::MeterSession(const QString &portName, int deadlineMs, QObject *par
       watchdog(singleShot(this))
 {
     clock.start();
-    connect(port, &QSerialPort::readyRead, link, &meter::MeterLink::readAvailable);
+    connect(port, &QSerialPort::readyRead, this, &MeterSession::readDelivery);
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (deviceGone(port, error))
             fail(exitDeviceLost, QStringLiteral("device lost mid-run (unplugged or switched off)"));
@@ -140,8 +140,8 @@ void MeterSession::replied(const meter::Reply &reply)
     // A reply well before the meter answers may be a frame that answered
     // nothing, taken for it: such a one waits for a quiet line.
     const bool early = usualLatencyMs >= 4 && 4 * reply.latencyMs < 3 * usualLatencyMs;
-    if (!early)
-        usualLatencyMs = std::max(reply.latencyMs, usualLatencyMs - (usualLatencyMs + 7) / 8);
+    // Every reply in time counts, or one slow reply would make all later ones early.
+    usualLatencyMs = std::max(reply.latencyMs, usualLatencyMs - (usualLatencyMs + 7) / 8);
     const meter::Frame frame = meter::decodeFrame(reply.bytes);
     if (*reply.role == meter::ReplyKind::Power) {
         if (reply.bytes.size() != meter::frameSize) {
@@ -154,7 +154,8 @@ void MeterSession::replied(const meter::Reply &reply)
         // doubt, too soon or in another unit than the last, waits for quiet.
         const bool unitChanged = lastUnit && *lastUnit != frame.unitFlag;
         heldReading = frame;
-        quietTimer->start(early || unitChanged ? link->quietMs() : 0);
+        holdingForQuiet = early || unitChanged;
+        quietTimer->start(holdingForQuiet ? link->quietMs() : 0);
         return;
     }
     // A wavelength comes in 2 or 4 bytes.
@@ -171,6 +172,17 @@ void MeterSession::replied(const meter::Reply &reply)
     candidate = frame.value;
     confirmedAtMs = clock.elapsed();
     quietTimer->start(link->quietMs());
+}
+
+// The whole delivery has been seen once the link has read it: a reading
+// nothing came behind is taken now, without a pass of the event loop.
+void MeterSession::readDelivery()
+{
+    link->readAvailable();
+    if (heldReading && !holdingForQuiet && quietTimer->isActive()) {
+        quietTimer->stop();
+        quietKept();
+    }
 }
 
 void MeterSession::take(const meter::Frame &frame)

@@ -61,6 +61,7 @@ private:
     void quietKept();
     void lateWaitOver();
     void take(const meter::Frame &frame);
+    void readDelivery();
     void fault(Fault kind);
     void retry();
     QString reason() const;
@@ -83,6 +84,7 @@ private:
     int framesSinceAsked = 0;
     std::optional<quint16> candidate;
     std::optional<meter::Frame> heldReading;
+    bool holdingForQuiet = false; // else only until the end of its delivery
     qint64 usualLatencyMs = 0; // the meter's, from replies in time; slowly forgotten
     std::optional<quint8> lastUnit;
     std::optional<quint16> confirmed;
