@@ -108,7 +108,10 @@ void MeterRun::start()
 
 void MeterRun::interrupt()
 {
+    if (done)
+        return;
     interrupted = true;
+    session->takeHeldReading(); // may be the last one asked for
     finish(exitOk);
 }
 

@@ -319,10 +319,22 @@ QString MeterSession::reason() const
     return text;
 }
 
+void MeterSession::takeHeldReading()
+{
+    if (!heldReading)
+        return;
+    quietTimer->stop();
+    quietKept();
+}
+
 void MeterSession::fail(int exitCode, const QString &why)
 {
     if (!port->isOpen())
         return;
+    // Whole, and nothing came behind it: the last reading, not a lost one.
+    takeHeldReading();
+    if (!port->isOpen())
+        return; // that reading ended the run
     stop();
     emit failed(exitCode, why);
 }

@@ -43,6 +43,8 @@ public:
     void takeReading();
     // Nothing more is asked or signalled.
     void stop();
+    // A reading that waits for a quiet line, taken now: the run ends.
+    void takeHeldReading();
     std::optional<quint16> wavelength() const { return confirmed; }
     qint64 confirmationAge() const { return confirmed ? clock.elapsed() - confirmedAtMs : LLONG_MAX / 2; }
 
