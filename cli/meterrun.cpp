@@ -47,10 +47,15 @@ MeterRun::MeterRun(const Options &options, QObject *parent)
 {
     nextReading->setSingleShot(true);
     nextReading->setTimerType(Qt::PreciseTimer);
-    connect(nextReading, &QTimer::timeout, session, &MeterSession::takeReading);
+    connect(nextReading, &QTimer::timeout, this, &MeterRun::requestReading);
     durationTimer->setSingleShot(true);
     durationTimer->setTimerType(Qt::PreciseTimer);
-    connect(durationTimer, &QTimer::timeout, this, [this] { finish(exitOk); });
+    // A reading asked for before the end is still taken.
+    connect(durationTimer, &QTimer::timeout, this, [this] {
+        durationOver = true;
+        if (!inFlight)
+            finish(exitOk);
+    });
     connect(session, &MeterSession::wavelengthConfirmed, this, [this](quint16 nm, bool stepped) {
         if (onWavelength)
             onWavelength(nm, stepped);
@@ -185,6 +190,12 @@ void MeterRun::startMeasuring()
         chart = std::make_unique<ChartData>();
     onReading = [this](const meter::Frame &frame, quint16 nm) { measured(frame, nm); };
     progress.show(0);
+    requestReading();
+}
+
+void MeterRun::requestReading()
+{
+    inFlight = true;
     session->takeReading();
 }
 
@@ -202,6 +213,7 @@ bool MeterRun::write(const QString &line)
 
 void MeterRun::measured(const meter::Frame &frame, quint16 nm)
 {
+    inFlight = false;
     const qint64 now = session->elapsedMs();
     const Reading reading = readingFrom(frame, nm, options, nowWithOffset(), summary.count() == 0 ? 0 : now - startedMs);
     if (summary.count() == 0) {
@@ -229,7 +241,7 @@ void MeterRun::measured(const meter::Frame &frame, quint16 nm)
     summary.add(reading);
     if (chart)
         chart->add(reading);
-    if (options.count > 0 && summary.count() >= options.count) {
+    if ((options.count > 0 && summary.count() >= options.count) || durationOver) {
         finish(exitOk);
         return;
     }
@@ -243,7 +255,7 @@ void MeterRun::scheduleReading()
 {
     const qint64 now = session->elapsedMs();
     if (options.intervalMs == 0) {
-        session->takeReading();
+        requestReading();
         return;
     }
     ++slot;

@@ -43,10 +43,11 @@ private:
     void stepTowards();
     void nextWavelength();
 
-    // measure
+    // measure: the rows, the summary and the chart are fed by measured()
     void startMeasuring();
     void measured(const meter::Frame &frame, quint16 wavelengthNm);
     void scheduleReading();
+    void requestReading();
     bool write(const QString &line);
 
     // reference and loss
@@ -85,6 +86,8 @@ private:
     QTimer *durationTimer;
     qint64 startedMs = -1;
     qint64 slot = 0;
+    bool inFlight = false;     // a reading asked for and not yet taken
+    bool durationOver = false;
     Progress progress;
 
     // reference and loss

@@ -257,7 +257,8 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("measure: reading k at start + k * MS (default 1000; a late one is caught up); 0: "
                         "as fast as the meter answers."),
          QStringLiteral("MS"), QStringLiteral("1000")},
-        {QStringLiteral("duration"), QStringLiteral("measure: stop S seconds after the first reading."),
+        {QStringLiteral("duration"),
+         QStringLiteral("measure: stop S seconds after the first reading (one asked for by then is taken)."),
          QStringLiteral("S")},
         {QStringLiteral("wavelength"),
          QStringLiteral("measure: step the meter to NM first (exit 8 if it does not offer it)."),

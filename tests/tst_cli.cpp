@@ -341,7 +341,8 @@ void CliTest::commands_data()
            "  --interval <MS>            measure: reading k at start + k * MS (default\n"
            "                             1000; a late one is caught up); 0: as fast as the\n"
            "                             meter answers.\n"
-           "  --duration <S>             measure: stop S seconds after the first reading.\n"
+           "  --duration <S>             measure: stop S seconds after the first reading\n"
+           "                             (one asked for by then is taken).\n"
            "  --wavelength <NM>          measure: step the meter to NM first (exit 8 if it\n"
            "                             does not offer it).\n"
            "  --csv                      measure: write CSV: a header, then one row per\n"
@@ -520,8 +521,8 @@ void CliTest::measure_data()
     QTest::newRow("set the wavelength") << fast + QStringList{"-n", "1", "--wavelength", "1550"}
                                         << Sim().perWavelength({{1550, -11}}).offering({850, 1310, 1550})
                                         << "-11.00 dBm\n" << "" << 0 << "" << "";
-    QTest::newRow("duration") << QStringList{"--port", "PORT", "measure", "--interval", "50", "--duration", "0.2"}
-                              << Sim() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+    QTest::newRow("duration") << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.25"}
+                              << Sim() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
     QTest::newRow("csv, loss, limit, stats on stderr, png")
         << fast + QStringList{"-n", "2", "--csv", "--stats", "--reference", "-12", "--limit", "0:3", "--plot",
                               "DIR/chart.png"}
