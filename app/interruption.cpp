@@ -41,7 +41,12 @@ bool onInterrupt(QCoreApplication &app, const std::function<void()> &interrupt)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    // A closed terminal and a reader gone (| head) end the run too, instead of
+    // killing it before its summary.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    return true;
 }
 #else
 bool onInterrupt(QCoreApplication &, const std::function<void()> &)

@@ -46,7 +46,8 @@ template <typename Runner>
 int runInLoop(QCoreApplication &app, Runner *runner)
 {
     QObject::connect(runner, &Runner::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
-    // Ctrl-C ends a run as its last reading would: output flushed, stats and plot written.
+    // Ctrl-C, SIGTERM, SIGHUP and a closed pipe end a run as its last reading
+    // would: output flushed, stats and chart written.
     if (!onInterrupt(app, [runner] { runner->interrupt(); })) {
         std::perror("zerak-cli: signal handling");
         return exitFailure;
@@ -70,7 +71,9 @@ int run(int argc, char *argv[])
     // Text in a chart needs the GUI application, which needs a platform;
     // without a display the offscreen one does.
     std::unique_ptr<QCoreApplication> app;
-    if (parsed && parser.isSet(QStringLiteral("plot"))) {
+    const bool drawn = parser.isSet(QStringLiteral("plot"))
+                       || parser.value(QStringLiteral("report")).endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive);
+    if (parsed && drawn) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QGuiApplication>(argc, argv);
@@ -91,7 +94,10 @@ int run(int argc, char *argv[])
         return exitOk;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        printLine(QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion());
+        if (!printLine(QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion())) {
+            printError(stdoutError());
+            return exitFailure;
+        }
         return exitOk;
     }
     Options options;

@@ -1,6 +1,8 @@
 #include "cli/console.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -10,11 +12,17 @@ namespace cli {
 
 namespace {
 
-void put(FILE *stream, const QString &line)
+int stdoutErrno = 0;
+
+bool put(FILE *stream, const QString &line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size())
+                         && std::fflush(stream) == 0 && !std::ferror(stream);
+    if (!written && stream == stdout)
+        stdoutErrno = errno ? errno : EIO;
+    return written;
 }
 
 bool stderrIsTerminal()
@@ -28,9 +36,14 @@ bool stderrIsTerminal()
 
 } // namespace
 
-void printLine(const QString &line)
+bool printLine(const QString &line)
 {
-    put(stdout, line);
+    return put(stdout, line);
+}
+
+QString stdoutError()
+{
+    return QStringLiteral("cannot write to stdout: %1").arg(QString::fromLocal8Bit(std::strerror(stdoutErrno)));
 }
 
 void printErrorLine(const QString &line)

@@ -6,7 +6,10 @@ namespace cli {
 
 // Each line is flushed at once: a log read through a pipe stays current,
 // and nothing is lost if the run is killed.
-void printLine(const QString &line);
+// False when the line did not reach stdout: the reason is then in
+// stdoutError().
+bool printLine(const QString &line);
+QString stdoutError();
 void printErrorLine(const QString &line);
 // "zerak-cli: " + message on stderr.
 void printError(const QString &message);

@@ -1,235 +1,353 @@
 #include "cli/meterrun.h"
 
-#include "cli/plot.h"
-#include "port/devicegone.h"
 #include "port/lineport.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
 namespace cli {
+
+namespace {
+
+// More steps than any meter has wavelengths: a meter reporting something
+// new on every step is not cycling.
+constexpr int maxSteps = 32;
+// A wavelength confirmation takes a reply and a quiet gap.
+constexpr qint64 idleConfirmationMs = 250;
+
+QString wavelengthList(QVector<quint16> list)
+{
+    std::sort(list.begin(), list.end());
+    QStringList texts;
+    for (quint16 nm : list)
+        texts << QString::number(nm);
+    return texts.join(QStringLiteral(", "));
+}
+
+QDateTime nowWithOffset()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc());
+}
+
+} // namespace
 
 MeterRun::MeterRun(const Options &options, QObject *parent)
     : QObject(parent),
       options(options),
-      port(new QSerialPort(this)),
-      link(new meter::MeterLink(port, this)),
+      session(new MeterSession(options.port, options.deadlineMs, this)),
       nextReading(new QTimer(this)),
-      holdTimer(new QTimer(this)),
-      progress(options.count)
+      durationTimer(new QTimer(this)),
+      progress(options.command == Command::Measure ? options.count : 0)
 {
     nextReading->setSingleShot(true);
+    nextReading->setTimerType(Qt::PreciseTimer);
     connect(nextReading, &QTimer::timeout, this, &MeterRun::requestReading);
-    holdTimer->setSingleShot(true);
-    connect(holdTimer, &QTimer::timeout, this, &MeterRun::accept);
-    connect(port, &QSerialPort::readyRead, link, &meter::MeterLink::readAvailable);
-    connect(port, &QSerialPort::errorOccurred, this, &MeterRun::portError);
-    connect(link, &meter::MeterLink::replyReceived, this, &MeterRun::replied);
-    connect(link, &meter::MeterLink::commandGivenUp, this, &MeterRun::givenUp);
-    connect(link, &meter::MeterLink::writeFailed, this, [this] { writeFailedSinceReply = true; });
+    durationTimer->setSingleShot(true);
+    durationTimer->setTimerType(Qt::PreciseTimer);
+    // A reading asked for before the end is still taken.
+    connect(durationTimer, &QTimer::timeout, this, [this] {
+        durationOver = true;
+        if (!inFlight)
+            finish(exitOk);
+    });
+    connect(session, &MeterSession::wavelengthConfirmed, this, [this](quint16 nm, bool stepped) {
+        if (onWavelength)
+            onWavelength(nm, stepped);
+    });
+    connect(session, &MeterSession::readingTaken, this, [this](const meter::Frame &frame, quint16 nm) {
+        if (onReading)
+            onReading(frame, nm);
+    });
+    connect(session, &MeterSession::failed, this, &MeterRun::fail);
 }
+
+MeterRun::~MeterRun() = default;
 
 void MeterRun::start()
 {
-    runClock.start();
-    if (const std::optional<OpenFailure> failure = openMeterPort(*port, options.port)) {
-        fail(exitCodeFor(*failure), failure->reason);
+    if (options.command == Command::Loss && !checkLossTest())
+        return;
+    if (options.command == Command::Measure && !rows.open(options.outputFile)) {
+        failWith(exitFailure, rows.error());
         return;
     }
-    link->reset();
-    // The wavelength of a measurement run goes into its CSV and its chart.
-    stage = Stage::AskingWavelength;
-    asked = options.command == Command::NextWavelength ? meter::cmdNextWavelength : meter::cmdQueryWavelength;
-    link->send(asked);
+    if (const std::optional<OpenFailure> failure = session->open()) {
+        QString reason = failure->reason;
+        const QString group = failure->group;
+        if (failure->kind == OpenFailure::NotPermitted && !group.isEmpty() && group != QLatin1String("root"))
+            reason += QStringLiteral("; add your user to the %1 group: sudo usermod -aG %1 $USER, then log in again")
+                          .arg(group);
+        else if (failure->kind == OpenFailure::NotPermitted)
+            reason += QStringLiteral("; give the device to the dialout group (a udev rule) and add your user to it: "
+                                     "sudo usermod -aG dialout $USER, then log in again");
+        fail(exitCodeFor(*failure), reason);
+        return;
+    }
+    switch (options.command) {
+    case Command::Wavelength:
+        onWavelength = [this](quint16 nm, bool) { report(QStringLiteral("%1 nm").arg(nm)); };
+        session->askWavelength();
+        break;
+    case Command::NextWavelength:
+        nextWavelength();
+        break;
+    case Command::Measure:
+        if (options.wavelength)
+            setWavelength(*options.wavelength, [this] { startMeasuring(); });
+        else {
+            onWavelength = [this](quint16, bool) { startMeasuring(); };
+            session->askWavelength();
+        }
+        break;
+    default:
+        startLossTest();
+        break;
+    }
 }
 
 void MeterRun::interrupt()
 {
-    takeHeldReading();
+    if (done)
+        return;
+    interrupted = true;
+    session->takeHeldReading(); // may be the last one asked for
     finish(exitOk);
 }
 
-// Nothing came behind it: as good as a reply taken after the quiet.
-void MeterRun::takeHeldReading()
+// Known first, so that a step whose reply was in doubt can be told from one not taken.
+void MeterRun::nextWavelength()
 {
-    if (stage != Stage::Measuring || !held)
-        return;
-    holdTimer->stop();
-    accept();
+    onWavelength = [this](quint16 before, bool) {
+        onWavelength = [this, before](quint16 nm, bool stepped) {
+            if (!stepped && nm == before && ++steps < MeterSession::maxFaultsInARow) {
+                session->stepWavelength();
+                return;
+            }
+            report(QStringLiteral("%1 nm").arg(nm));
+        };
+        session->stepWavelength();
+    };
+    session->askWavelength();
 }
 
-void MeterRun::replied(const meter::Reply &reply)
+void MeterRun::setWavelength(quint16 nm, std::function<void()> then)
 {
-    if (stage != Stage::AskingWavelength && stage != Stage::Measuring)
-        return;
-    if (held) {
-        // Out of step: neither frame can be trusted. Ask again.
-        held.reset();
-        holdTimer->stop();
-        missed(true);
-        return;
-    }
-    // Only a reply to what was asked, in its role: a frame that answers
-    // nothing, or a late wavelength among readings, is never taken.
-    const quint8 awaited = stage == Stage::Measuring ? quint8(meter::cmdMeasure) : asked;
-    if (reply.command != awaited || reply.role != meter::replyKindFor(awaited))
-        return;
-    writeFailedSinceReply = false;
-    // A power reply cut short is noise on the line, not a level.
-    if (stage == Stage::Measuring && reply.bytes.size() != meter::frameSize) {
-        missed(true);
-        return;
-    }
-    held = meter::decodeFrame(reply.bytes);
-    heldAt = QDateTime::currentDateTime();
-    heldAt = heldAt.toOffsetFromUtc(heldAt.offsetFromUtc());
-    heldElapsedMs = runClock.elapsed();
-    holdTimer->start(link->quietMs());
+    target = nm;
+    offered.clear();
+    steps = 0;
+    whenSet = std::move(then);
+    onWavelength = [this](quint16 at, bool) {
+        offered << at;
+        stepTowards();
+    };
+    session->askWavelength();
 }
 
-void MeterRun::accept()
+void MeterRun::stepTowards()
 {
-    if (!held)
-        return;
-    const meter::Frame frame = *held;
-    held.reset();
-    missedInARow = 0;
-    noiseSinceReply = false;
-    if (stage == Stage::Measuring) {
-        takeReading(frame);
+    const quint16 at = offered.last();
+    if (at == target) {
+        whenSet();
         return;
     }
-    if (options.command != Command::Measure) {
-        printLine(meter::wavelengthText(frame));
-        finish(exitOk);
+    // Back where it began: the meter went through all it offers.
+    if (offered.size() > 1 && at == offered.first()) {
+        offered.removeLast();
+        fail(exitNoSuchWavelength, QStringLiteral("the meter offers %1 nm; not %2")
+                                       .arg(wavelengthList(offered))
+                                       .arg(target));
         return;
     }
-    wavelengthNm = frame.value;
-    stage = Stage::Measuring;
-    if (options.csv)
-        printLine(csvHeader(options));
+    if (++steps > maxSteps) {
+        fail(exitNoSuchWavelength, QStringLiteral("the meter reported %1 nm over %2 steps, never %3 nm")
+                                       .arg(wavelengthList(offered))
+                                       .arg(maxSteps)
+                                       .arg(target));
+        return;
+    }
+    onWavelength = [this](quint16 next, bool stepped) {
+        // A step in doubt that left the meter where it was: step again.
+        if (stepped || next != offered.last())
+            offered << next;
+        stepTowards();
+    };
+    session->stepWavelength();
+}
+
+void MeterRun::startMeasuring()
+{
+    if (done)
+        return;
+    if (options.csv && !write(csvHeader(options)))
+        return;
+    if (options.plotFile.size())
+        chart = std::make_unique<ChartData>();
+    onReading = [this](const meter::Frame &frame, quint16 nm) { measured(frame, nm); };
     progress.show(0);
     requestReading();
 }
 
-void MeterRun::givenUp(const meter::GiveUp &giveUp)
-{
-    const quint8 command = giveUp.command;
-    if ((stage == Stage::AskingWavelength && command == asked)
-        || (stage == Stage::Measuring && command == meter::cmdMeasure))
-        missed(false);
-}
-
-void MeterRun::missed(bool noise)
-{
-    ++missedInARow;
-    noiseSinceReply = noiseSinceReply || noise;
-    // Stepping twice would leave the meter elsewhere than printed.
-    const bool mayRepeat = asked != meter::cmdNextWavelength;
-    // Where nothing has answered yet, the link writes nothing more.
-    if (missedInARow >= maxMissedInARow || !mayRepeat || !link->meterAnswered()) {
-        QString reason = noiseSinceReply
-                             ? QStringLiteral("no usable reply: frames cut short or out of step")
-                             : QStringLiteral("no reply within %1 s").arg(meter::replyDeadlineMs / 1000.0);
-        if (missedInARow > 1)
-            reason += QStringLiteral(" (%1 requests in a row)").arg(missedInARow);
-        if (writeFailedSinceReply)
-            reason += QStringLiteral("; writes to the port did not complete");
-        fail(exitNoReply, reason);
-        return;
-    }
-    if (stage == Stage::Measuring)
-        requestReading();
-    else
-        link->send(asked);
-}
-
-void MeterRun::portError(QSerialPort::SerialPortError error)
-{
-    if (stage != Stage::Done && deviceGone(port, error))
-        fail(exitDeviceLost, QStringLiteral("device lost mid-run (unplugged or switched off)"));
-}
-
 void MeterRun::requestReading()
 {
-    if (stage != Stage::Measuring)
-        return;
-    lastRequestMs = runClock.elapsed();
-    link->send(meter::cmdMeasure);
+    inFlight = true;
+    session->takeReading();
 }
 
-void MeterRun::takeReading(const meter::Frame &frame)
+bool MeterRun::write(const QString &line)
 {
-    if (readings.isEmpty())
-        firstReadingMs = heldElapsedMs;
-    const Reading reading = readingFrom(frame, options, heldAt, heldElapsedMs - firstReadingMs);
-    readings.append(reading);
-    if (reading.pass && !*reading.pass)
-        ++outsideLimit;
-
-    progress.clear();
-    if (options.reference && !reading.loss && !warnedNoLoss) {
-        warnedNoLoss = true;
-        printError(options.port + QStringLiteral(": the meter reports dB, not dBm: no loss against --reference"));
+    if (rows.writeLine(line))
+        return true;
+    if (rows.gone()) {
+        interrupt(); // the reader has gone: as Ctrl-C
+        return false;
     }
-    printLine(options.csv ? csvRow(reading, wavelengthNm, options) : readingLine(reading, options));
-    if (options.count > 0 && readings.size() >= options.count) {
+    failWith(exitFailure, rows.error());
+    return false;
+}
+
+void MeterRun::measured(const meter::Frame &frame, quint16 nm)
+{
+    inFlight = false;
+    const qint64 now = session->elapsedMs();
+    const Reading reading = readingFrom(frame, nm, options, nowWithOffset(), summary.count() == 0 ? 0 : now - startedMs);
+    if (summary.count() == 0) {
+        startedMs = now; // the schedule, the duration and the chart count from the first reading
+        if (options.durationMs)
+            durationTimer->start(int(std::min<qint64>(*options.durationMs, INT_MAX)));
+    }
+    if (reading.decibel && options.reference) {
+        fail(exitBadArguments,
+             QStringLiteral("the meter reports dB, a loss against its own stored reference: --reference applies "
+                            "to dBm readings only; leave it out (--max-loss then applies to -reading)"));
+        return;
+    }
+    if (!reading.decibel && options.maxLoss && !options.reference) {
+        fail(exitBadArguments, QStringLiteral("the meter reports dBm: --max-loss needs --reference DBM to "
+                                              "compute the loss"));
+        return;
+    }
+    progress.clear();
+    const QString line = options.csv ? csvRow(reading, options)
+                         : options.json ? jsonRow(reading, options)
+                                        : readingLine(reading, options);
+    if (!write(line))
+        return;
+    summary.add(reading);
+    if (chart)
+        chart->add(reading);
+    if ((options.count > 0 && summary.count() >= options.count) || durationOver) {
         finish(exitOk);
         return;
     }
-    progress.show(readings.size());
-    const qint64 wait = lastRequestMs + options.intervalMs - runClock.elapsed();
-    nextReading->start(int(qMax<qint64>(0, wait)));
+    progress.show(int(summary.count()));
+    scheduleReading();
 }
 
-void MeterRun::fail(ExitCode code, const QString &reason)
+// Reading k at start + k * interval, whatever each took: a late one is
+// followed at once by the next until the schedule is kept again.
+void MeterRun::scheduleReading()
 {
-    takeHeldReading(); // may be the last one asked for
-    if (stage == Stage::Done)
+    const qint64 now = session->elapsedMs();
+    if (options.intervalMs == 0) {
+        requestReading();
+        return;
+    }
+    ++slot;
+    const qint64 due = startedMs + slot * options.intervalMs;
+    if (options.durationMs && due - startedMs >= *options.durationMs) {
+        finish(exitOk);
+        return;
+    }
+    const qint64 wait = due - now;
+    // Time enough before the reading: ask the wavelength now rather than
+    // make the reading late.
+    if (wait > idleConfirmationMs && session->confirmationAge() + wait > MeterSession::maxConfirmationAgeMs) {
+        onWavelength = [this](quint16, bool) {
+            nextReading->start(int(std::max<qint64>(0, startedMs + slot * options.intervalMs - session->elapsedMs())));
+        };
+        session->askWavelength();
+        return;
+    }
+    nextReading->start(int(std::max<qint64>(0, wait)));
+}
+
+void MeterRun::report(const QString &line)
+{
+    if (!printLine(line)) {
+        failWith(exitFailure, stdoutError());
+        return;
+    }
+    finish(exitOk);
+}
+
+void MeterRun::fail(int exitCode, const QString &reason)
+{
+    failWith(exitCode, options.port + QStringLiteral(": ") + reason);
+}
+
+void MeterRun::failWith(int exitCode, const QString &message)
+{
+    if (done)
         return;
     progress.clear();
-    printError(options.port + QStringLiteral(": ") + reason);
-    finish(code);
+    printError(message);
+    finish(exitCode);
 }
 
 void MeterRun::finish(int exitCode)
 {
-    if (stage == Stage::Done)
+    if (done)
         return;
-    stage = Stage::Done;
+    done = true;
     nextReading->stop();
-    holdTimer->stop();
+    durationTimer->stop();
+    delete stdinNotifier;
+    stdinNotifier = nullptr;
     progress.clear();
-    closeMeterPort(*port);
-    link->reset();
-    emit finished(writeSummary(exitCode));
+    session->close();
+    emit finished(summarise(exitCode));
 }
 
 // Stats and chart of whatever was read, however the run ended.
-int MeterRun::writeSummary(int exitCode)
+int MeterRun::summarise(int exitCode)
 {
-    if (readings.isEmpty())
+    if (options.command == Command::Reference || options.command == Command::Loss) {
+        if (exitCode == exitOk && interrupted)
+            return exitInterrupted;
         return exitCode;
-    if (options.stats) {
-        const QStringList lines = statsLines(readings);
-        for (const QString &line : lines)
-            options.csv ? printErrorLine(line) : printLine(line);
     }
-    bool plotWritten = true;
-    if (!options.plotFile.isEmpty()) {
-        const PlotInfo info{options.port, wavelengthNm, options.reference, options.limits};
+    if (summary.count() == 0)
+        return exitCode == exitOk && interrupted ? exitInterrupted : exitCode;
+    if (options.stats) {
+        // Beside plain rows; apart from CSV, JSON and a stream that is gone.
+        const bool withRows = !options.csv && !options.json && !rows.failed();
+        const QStringList lines = summary.lines();
+        for (const QString &line : lines)
+            if (!withRows || !rows.writeLine(line))
+                printErrorLine(line);
+    }
+    bool chartWritten = true;
+    if (chart) {
+        const PlotInfo info{options.port, options.reference, options.limits, options.maxLoss};
         QString error;
-        plotWritten = writePlot(options.plotFile, readings, info, &error);
-        if (!plotWritten)
+        chartWritten = writePlot(options.plotFile, *chart, info, &error);
+        if (!chartWritten)
             printError(QStringLiteral("cannot write the plot to %1: %2").arg(options.plotFile, error));
     }
-    if (outsideLimit > 0)
+    if (summary.outsideLimit() > 0)
         printError(options.port + QStringLiteral(": %1 of %2 readings outside the limit")
-                                      .arg(outsideLimit)
-                                      .arg(readings.size()));
+                                      .arg(summary.outsideLimit())
+                                      .arg(summary.count()));
     // A broken run says so first; a failing fibre before a lost chart.
-    if (exitCode == exitOk && outsideLimit > 0)
+    if (exitCode == exitOk && summary.outsideLimit() > 0)
         return exitOutsideLimit;
-    if (exitCode == exitOk && !plotWritten)
+    if (exitCode == exitOk && !chartWritten)
         return exitFailure;
     return exitCode;
 }

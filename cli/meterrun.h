@@ -1,17 +1,23 @@
 #pragma once
 
-// wavelength, next-wavelength and measure: one port, one meter, through the
-// meter link the window uses.
+// wavelength, next-wavelength, measure, reference and loss: one port, one
+// meter, through a MeterSession.
 
 #include "cli/console.h"
+#include "cli/losstest.h"
 #include "cli/options.h"
+#include "cli/output.h"
+#include "cli/plot.h"
 #include "cli/readings.h"
-#include "meter/meterlink.h"
+#include "cli/session.h"
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <QSerialPort>
+#include <QSet>
 
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
 class QTimer;
 
 namespace cli {
@@ -21,57 +27,75 @@ class MeterRun : public QObject
     Q_OBJECT
 
 public:
-    // Requests given up in a row before the run ends with "no reply".
-    static constexpr int maxMissedInARow = 3;
-
     explicit MeterRun(const Options &options, QObject *parent = nullptr);
+    ~MeterRun() override;
 
     void start();
-    // Ctrl-C: ends as if the last reading had been asked for.
+    // Ctrl-C, SIGTERM, SIGHUP, SIGPIPE: ends as if the last reading had been asked for.
     void interrupt();
 
 signals:
     void finished(int exitCode);
 
 private:
-    enum class Stage { Idle, AskingWavelength, Measuring, Done };
+    // Steps the meter until it reports nm; exit 8 when a whole cycle passes without it.
+    void setWavelength(quint16 nm, std::function<void()> then);
+    void stepTowards();
+    void nextWavelength();
 
-    void replied(const meter::Reply &reply);
-    void givenUp(const meter::GiveUp &giveUp);
-    void portError(QSerialPort::SerialPortError error);
+    // measure: the rows, the summary and the chart are fed by measured()
+    void startMeasuring();
+    void measured(const meter::Frame &frame, quint16 wavelengthNm);
+    void scheduleReading();
     void requestReading();
-    void accept();
-    void takeHeldReading();
-    void takeReading(const meter::Frame &frame);
-    void missed(bool noise);
-    void fail(ExitCode code, const QString &reason);
+    bool write(const QString &line);
+
+    // reference and loss
+    bool checkLossTest();
+    void startLossTest();
+    void testWavelength(int index);
+    void waitForEnter(const QString &prompt, std::function<void()> then);
+    void sampled(const meter::Frame &frame, quint16 wavelengthNm);
+    void finishReference();
+    void finishLoss();
+
+    void report(const QString &line); // the one line a command prints, then done
+    void fail(int exitCode, const QString &reason); // about the port: named first
+    void failWith(int exitCode, const QString &message);
     void finish(int exitCode);
-    int writeSummary(int exitCode);
+    int summarise(int exitCode);
 
     Options options;
-    QSerialPort *port;
-    meter::MeterLink *link;
+    MeterSession *session;
+    std::function<void(quint16, bool)> onWavelength;
+    std::function<void(const meter::Frame &, quint16)> onReading;
+    bool done = false;
+    bool interrupted = false;
+
+    // stepping
+    quint16 target = 0;
+    QVector<quint16> offered; // in the order the meter went through them
+    int steps = 0;
+    std::function<void()> whenSet;
+
+    // measure
+    Output rows;
+    Summary summary;
+    std::unique_ptr<ChartData> chart;
     QTimer *nextReading;
-    QTimer *holdTimer;
-    // A reply is taken once the line has been quiet after it: a frame right
-    // behind it means a stray frame was taken for the reply, or the reply
-    // for one.
-    std::optional<meter::Frame> held;
-    QDateTime heldAt;
-    qint64 heldElapsedMs = 0;
-    QElapsedTimer runClock;
-    qint64 lastRequestMs = 0;
-    qint64 firstReadingMs = 0;
-    Stage stage = Stage::Idle;
-    quint8 asked = 0;
-    int missedInARow = 0;
-    bool writeFailedSinceReply = false;
-    bool noiseSinceReply = false;
-    quint16 wavelengthNm = 0;
-    QVector<Reading> readings;
-    int outsideLimit = 0;
-    bool warnedNoLoss = false;
+    QTimer *durationTimer;
+    qint64 startedMs = -1;
+    qint64 slot = 0;
+    bool inFlight = false;     // a reading asked for and not yet taken
+    bool durationOver = false;
     Progress progress;
+
+    // reference and loss
+    QVector<quint16> testWavelengths;
+    QVector<ReadingStats> samples; // per wavelength tested
+    int current = -1;
+    QSocketNotifier *stdinNotifier = nullptr;
+    ReferenceRecord loadedReference; // loss
 };
 
 } // namespace cli

@@ -1,9 +1,11 @@
 #include "cli/options.h"
 
+#include "meter/protocol.h"
 #include "port/lineport.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -11,13 +13,50 @@ namespace cli {
 
 namespace {
 
-const QStringList measureOnly = {QStringLiteral("n"),     QStringLiteral("interval"),  QStringLiteral("csv"),
-                                 QStringLiteral("stats"), QStringLiteral("reference"), QStringLiteral("limit"),
-                                 QStringLiteral("plot")};
+using Commands = QVector<Command>;
+const Commands portCommands = {Command::Wavelength, Command::NextWavelength, Command::Measure, Command::Reference,
+                               Command::Loss};
+
+// Which commands each option applies to.
+const QVector<QPair<QString, Commands>> applicable = {
+    {QStringLiteral("port"), portCommands},
+    {QStringLiteral("timeout"), portCommands},
+    {QStringLiteral("n"), {Command::Measure, Command::Reference, Command::Loss}},
+    {QStringLiteral("interval"), {Command::Measure}},
+    {QStringLiteral("duration"), {Command::Measure}},
+    {QStringLiteral("csv"), {Command::Measure}},
+    {QStringLiteral("json"), {Command::Measure}},
+    {QStringLiteral("stats"), {Command::Measure}},
+    {QStringLiteral("limit"), {Command::Measure}},
+    {QStringLiteral("plot"), {Command::Measure}},
+    {QStringLiteral("wavelength"), {Command::Measure}},
+    {QStringLiteral("output"), {Command::Measure, Command::Reference}},
+    {QStringLiteral("reference"), {Command::Measure, Command::Loss}},
+    {QStringLiteral("max-loss"), {Command::Measure, Command::Loss}},
+    {QStringLiteral("wavelengths"), {Command::Reference, Command::Loss}},
+    {QStringLiteral("no-prompt"), {Command::Reference, Command::Loss}},
+    {QStringLiteral("report"), {Command::Loss}},
+};
+
+const QStringList commandNames = {QStringLiteral("ports"),           QStringLiteral("detect"),
+                                  QStringLiteral("wavelength"),      QStringLiteral("next-wavelength"),
+                                  QStringLiteral("measure"),         QStringLiteral("reference"),
+                                  QStringLiteral("loss")};
 
 QString dashed(const QString &name)
 {
     return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+QString namesOf(const Commands &commands)
+{
+    QStringList names;
+    for (Command command : commands)
+        names << commandNames.at(int(command));
+    if (names.size() == 1)
+        return names.first();
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
 int wholeNumber(const QCommandLineParser &parser, const QString &name, int min, int max)
@@ -33,28 +72,50 @@ int wholeNumber(const QCommandLineParser &parser, const QString &name, int min, 
     return value;
 }
 
-// A level in dB or dBm, to the hundredth.
-std::optional<int> hundredths(const QString &text)
+// A decimal as written, in hundredths, without going through a rounded
+// binary fraction first: "2.955" stays 295.5.
+std::optional<double> hundredths(const QString &text)
+{
+    static const QRegularExpression decimal(QStringLiteral("^\\s*([+-]?)(\\d*)(?:\\.(\\d*))?\\s*$"));
+    const QRegularExpressionMatch match = decimal.match(text);
+    if (!match.hasMatch() || (match.captured(2).isEmpty() && match.captured(3).isEmpty()))
+        return std::nullopt;
+    const QString digits = match.captured(2) + match.captured(3);
+    if (digits.size() > 15)
+        return std::nullopt;
+    const double mantissa = digits.toDouble();
+    const int decimals = match.captured(3).size();
+    double value = decimals <= 2 ? mantissa * std::pow(10.0, 2 - decimals) : mantissa / std::pow(10.0, decimals - 2);
+    if (match.captured(1) == QLatin1String("-"))
+        value = -value;
+    if (std::fabs(value) > 100000.0)
+        return std::nullopt;
+    return value;
+}
+
+quint16 wavelengthFrom(const QString &text, const QString &option)
 {
     bool ok = false;
-    const double value = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(value) || std::fabs(value) > 1000.0)
-        return std::nullopt;
-    return int(std::lround(value * 100.0));
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || !meter::plausibleWavelength(value))
+        throw UsageError{QStringLiteral("bad value '%1' for %2: expected a wavelength in nm from 400 to 1700, "
+                                        "e.g. 1310")
+                             .arg(text, option)};
+    return quint16(value);
 }
 
 Limits limitsFrom(const QString &text)
 {
-    const UsageError error{QStringLiteral("bad value '%1' for --limit: expected LOW[:HIGH] in dB or dBm, "
-                                          "e.g. -20:-10, -20 or :3.5")
+    const UsageError error{QStringLiteral("bad value '%1' for --limit: expected LOW:HIGH, LOW: or :HIGH in dB or "
+                                          "dBm, e.g. -20:-10 or :3.5 (a single X means X:)")
                                .arg(text)};
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() > 2)
         throw error;
     Limits limits;
-    if (!parts.at(0).isEmpty() && !(limits.low = hundredths(parts.at(0))))
+    if (!parts.at(0).trimmed().isEmpty() && !(limits.low = hundredths(parts.at(0))))
         throw error;
-    if (parts.size() == 2 && !parts.at(1).isEmpty() && !(limits.high = hundredths(parts.at(1))))
+    if (parts.size() == 2 && !parts.at(1).trimmed().isEmpty() && !(limits.high = hundredths(parts.at(1))))
         throw error;
     if (!limits.low && !limits.high)
         throw error;
@@ -63,25 +124,78 @@ Limits limitsFrom(const QString &text)
     return limits;
 }
 
+Budget budgetFrom(const QString &text)
+{
+    const UsageError error{QStringLiteral("bad value '%1' for --max-loss: expected a loss in dB (e.g. 3.5), or one "
+                                          "per wavelength NM:DB separated by commas (e.g. 1310:0.5,1550:0.4)")
+                               .arg(text)};
+    Budget budget;
+    if (!text.contains(QLatin1Char(':'))) {
+        budget.all = hundredths(text);
+        if (!budget.all || *budget.all < 0)
+            throw error;
+        return budget;
+    }
+    for (const QString &item : text.split(QLatin1Char(','))) {
+        const QStringList parts = item.split(QLatin1Char(':'));
+        if (parts.size() != 2)
+            throw error;
+        const quint16 nm = wavelengthFrom(parts.at(0), QStringLiteral("--max-loss"));
+        const std::optional<double> loss = hundredths(parts.at(1));
+        if (!loss || *loss < 0 || budget.byWavelength.contains(nm))
+            throw error;
+        budget.byWavelength.insert(nm, *loss);
+    }
+    return budget;
+}
+
+QVector<quint16> wavelengthListFrom(const QString &text)
+{
+    QVector<quint16> list;
+    for (const QString &item : text.split(QLatin1Char(','))) {
+        const quint16 nm = wavelengthFrom(item, QStringLiteral("--wavelengths"));
+        if (list.contains(nm))
+            throw UsageError{QStringLiteral("bad value '%1' for --wavelengths: %2 nm is listed twice").arg(text).arg(nm)};
+        list << nm;
+    }
+    return list;
+}
+
 Command commandFrom(const QStringList &positional)
 {
     if (positional.isEmpty())
-        throw UsageError{QStringLiteral("no command given: expected ports, detect, wavelength, "
-                                        "next-wavelength or measure")};
+        throw UsageError{QStringLiteral("no command given: expected ports, detect, wavelength, next-wavelength, "
+                                        "measure, reference or loss")};
     if (positional.size() > 1)
         throw UsageError{QStringLiteral("unexpected argument '%1'").arg(positional.at(1))};
-    const QString name = positional.first();
-    if (name == QLatin1String("ports"))
-        return Command::Ports;
-    if (name == QLatin1String("detect"))
-        return Command::Detect;
-    if (name == QLatin1String("wavelength"))
-        return Command::Wavelength;
-    if (name == QLatin1String("next-wavelength"))
-        return Command::NextWavelength;
-    if (name == QLatin1String("measure"))
-        return Command::Measure;
-    throw UsageError{QStringLiteral("unknown command '%1'").arg(name)};
+    const int index = commandNames.indexOf(positional.first());
+    if (index < 0)
+        throw UsageError{QStringLiteral("unknown command '%1'").arg(positional.first())};
+    return Command(index);
+}
+
+// Found out now rather than after an hour of logging.
+void checkWritable(const QString &fileName, const QString &option)
+{
+    const QFileInfo directory(QFileInfo(fileName).absolutePath());
+    if (!directory.isDir() || !directory.isWritable())
+        throw UsageError{QStringLiteral("bad value '%1' for %2: cannot write to %3")
+                             .arg(fileName, option, directory.filePath())};
+}
+
+QString fileWithSuffix(const QCommandLineParser &parser, const QString &name, const QStringList &suffixes)
+{
+    const QString fileName = parser.value(name);
+    if (!suffixes.contains(QFileInfo(fileName).suffix().toLower())) {
+        QStringList dotted;
+        for (const QString &suffix : suffixes)
+            dotted << QLatin1Char('.') + suffix;
+        const QString last = dotted.takeLast();
+        throw UsageError{QStringLiteral("bad value '%1' for %2: expected a file name ending in %3 or %4")
+                             .arg(fileName, dashed(name), dotted.join(QStringLiteral(", ")), last)};
+    }
+    checkWritable(fileName, dashed(name));
+    return fileName;
 }
 
 } // namespace
@@ -91,43 +205,97 @@ ExitCode exitCodeFor(const OpenFailure &failure)
     switch (failure.kind) {
     case OpenFailure::Busy:
     case OpenFailure::NotPermitted:
+    case OpenFailure::StaleLock:
         return exitPortBusy;
     case OpenFailure::NoSuchPort:
     case OpenFailure::NotSerialPort:
+    case OpenFailure::PathTooLong:
         break;
     }
     return exitNoSuchPort;
 }
 
-bool Limits::contains(int value) const
+bool Limits::contains(double value) const
 {
     return (!low || value >= *low) && (!high || value <= *high);
+}
+
+std::optional<double> Budget::at(quint16 nanometres) const
+{
+    if (all)
+        return all;
+    if (byWavelength.contains(nanometres))
+        return byWavelength.value(nanometres);
+    return std::nullopt;
+}
+
+QString hundredthsText(double hundredths)
+{
+    const QString text = QString::number(std::round(hundredths) / 100.0, 'f', 2);
+    return text == QLatin1String("-0.00") ? QStringLiteral("0.00") : text;
 }
 
 void addOptions(QCommandLineParser &parser)
 {
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("ports, detect, wavelength, next-wavelength or measure."));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, detect, wavelength, "
+                                                                           "next-wavelength, measure, reference "
+                                                                           "or loss."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("The meter's port: a name such as ttyUSB0, or a path."),
          QStringLiteral("P")},
-        {QStringLiteral("n"), QStringLiteral("measure: take N readings (default: until interrupted)."),
-         QStringLiteral("N")},
-        {QStringLiteral("interval"), QStringLiteral("measure: ms from one reading to the next (default 1000; "
-                                                    "0: as fast as the meter answers)."),
+        {QStringLiteral("timeout"),
+         QStringLiteral("How long to wait for each reply (default 1000); three requests in a row without a usable "
+                        "reply end the run."),
          QStringLiteral("MS"), QStringLiteral("1000")},
+        {QStringLiteral("n"),
+         QStringLiteral("measure: take N readings (default: until interrupted); reference, loss: N readings per "
+                        "wavelength (default 5)."),
+         QStringLiteral("N")},
+        {QStringLiteral("interval"),
+         QStringLiteral("measure: reading k at start + k * MS (default 1000; a late one is caught up); 0: "
+                        "as fast as the meter answers."),
+         QStringLiteral("MS"), QStringLiteral("1000")},
+        {QStringLiteral("duration"),
+         QStringLiteral("measure: stop S seconds after the first reading (one asked for by then is taken)."),
+         QStringLiteral("S")},
+        {QStringLiteral("wavelength"),
+         QStringLiteral("measure: step the meter to NM first (exit 8 if it does not offer it)."),
+         QStringLiteral("NM")},
         {QStringLiteral("csv"), QStringLiteral("measure: write CSV: a header, then one row per reading.")},
-        {QStringLiteral("stats"), QStringLiteral("measure: print count, min, mean, max and standard deviation "
-                                                 "at the end (to stderr with --csv).")},
-        {QStringLiteral("reference"), QStringLiteral("measure: reference level; adds the loss in dB "
-                                                     "(reference minus reading)."),
-         QStringLiteral("DBM")},
-        {QStringLiteral("limit"), QStringLiteral("measure: PASS or FAIL for each reading (its loss, with "
-                                                 "--reference) against LOW and/or HIGH, inclusive."),
-         QStringLiteral("LOW[:HIGH]")},
-        {QStringLiteral("plot"), QStringLiteral("measure: draw power against time to FILE (.png or .svg)."),
+        {QStringLiteral("json"),
+         QStringLiteral("measure: write JSON Lines: one object per reading, with the CSV's fields.")},
+        {QStringLiteral("output"),
+         QStringLiteral("measure: write the rows to FILE, each flushed as it is taken; reference: the file to "
+                        "save the reference to (.json)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("stats"),
+         QStringLiteral("measure: print count, min, mean, max and standard deviation at the end, per wavelength "
+                        "(to stderr with --csv or --json).")},
+        {QStringLiteral("reference"),
+         QStringLiteral("measure: reference level in dBm; adds the loss in dB (reference minus reading); dBm "
+                        "readings only. loss: the file that reference saved."),
+         QStringLiteral("DBM|FILE")},
+        {QStringLiteral("max-loss"),
+         QStringLiteral("The loss budget in dB, or one per wavelength (1310:0.5,1550:0.4): a loss up to it "
+                        "passes. measure: the loss against --reference, or -reading for dB readings."),
+         QStringLiteral("DB|NM:DB,...")},
+        {QStringLiteral("limit"),
+         QStringLiteral("measure: PASS or FAIL for each reading (its loss, with --reference) against LOW:HIGH, "
+                        "LOW: or :HIGH, inclusive; a single X means X:, at least X."),
+         QStringLiteral("LOW:HIGH")},
+        {QStringLiteral("plot"), QStringLiteral("measure: draw power against time to FILE (.png, .svg or .pdf)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("wavelengths"),
+         QStringLiteral("reference, loss: the wavelengths to measure, in nm (reference default: the meter's "
+                        "current one; loss default: those of the reference)."),
+         QStringLiteral("NM,...")},
+        {QStringLiteral("no-prompt"),
+         QStringLiteral("reference, loss: do not wait for Enter before each wavelength (never waited for when "
+                        "stdin is not a terminal).")},
+        {QStringLiteral("report"),
+         QStringLiteral("loss: write the record of the test to FILE: .json, .csv, .pdf or .html."),
          QStringLiteral("FILE")},
     });
 }
@@ -136,49 +304,83 @@ Options optionsFrom(const QCommandLineParser &parser)
 {
     Options options;
     options.command = commandFrom(parser.positionalArguments());
-    const bool needsPort = options.command == Command::Wavelength || options.command == Command::NextWavelength
-                           || options.command == Command::Measure;
+    const QString commandName = parser.positionalArguments().first();
+    for (const auto &option : applicable)
+        if (parser.isSet(option.first) && !option.second.contains(options.command))
+            throw UsageError{QStringLiteral("%1 applies only to %2").arg(dashed(option.first), namesOf(option.second))};
+    const bool needsPort = portCommands.contains(options.command);
     if (needsPort && !parser.isSet(QStringLiteral("port")))
-        throw UsageError{QStringLiteral("%1 needs --port").arg(parser.positionalArguments().first())};
-    if (!needsPort && parser.isSet(QStringLiteral("port")))
-        throw UsageError{QStringLiteral("--port does not apply to %1").arg(parser.positionalArguments().first())};
+        throw UsageError{QStringLiteral("%1 needs --port").arg(commandName)};
     options.port = parser.value(QStringLiteral("port"));
     if (needsPort && options.port.isEmpty())
         throw UsageError{QStringLiteral("--port needs a port name or path")};
-    if (options.command != Command::Measure) {
-        for (const QString &name : measureOnly)
-            if (parser.isSet(name))
-                throw UsageError{QStringLiteral("%1 applies only to measure").arg(dashed(name))};
+    if (!needsPort)
         return options;
-    }
-
+    options.deadlineMs = wholeNumber(parser, QStringLiteral("timeout"), 10, 600000);
+    const bool measure = options.command == Command::Measure;
     if (parser.isSet(QStringLiteral("n")))
         options.count = wholeNumber(parser, QStringLiteral("n"), 1, 100000000);
+    else if (!measure)
+        options.count = 5;
     options.intervalMs = wholeNumber(parser, QStringLiteral("interval"), 0, 24 * 3600 * 1000);
-    options.csv = parser.isSet(QStringLiteral("csv"));
-    options.stats = parser.isSet(QStringLiteral("stats"));
-    if (parser.isSet(QStringLiteral("reference"))) {
-        const QString text = parser.value(QStringLiteral("reference"));
-        options.reference = hundredths(text);
-        if (!options.reference)
-            throw UsageError{QStringLiteral("bad value '%1' for --reference: expected a level in dBm, e.g. -7.5")
-                                 .arg(text)};
+    if (parser.isSet(QStringLiteral("duration"))) {
+        const std::optional<double> seconds = hundredths(parser.value(QStringLiteral("duration")));
+        if (!seconds || *seconds <= 0 || *seconds > 366.0 * 24 * 3600 * 100)
+            throw UsageError{QStringLiteral("bad value '%1' for --duration: expected seconds, more than 0, "
+                                            "e.g. 30 or 0.5")
+                                 .arg(parser.value(QStringLiteral("duration")))};
+        options.durationMs = qint64(std::ceil(*seconds * 10.0));
     }
+    options.csv = parser.isSet(QStringLiteral("csv"));
+    options.json = parser.isSet(QStringLiteral("json"));
+    if (options.csv && options.json)
+        throw UsageError{QStringLiteral("--csv and --json: choose one")};
+    options.stats = parser.isSet(QStringLiteral("stats"));
+    if (parser.isSet(QStringLiteral("wavelength")))
+        options.wavelength = wavelengthFrom(parser.value(QStringLiteral("wavelength")), QStringLiteral("--wavelength"));
+    if (parser.isSet(QStringLiteral("wavelengths")))
+        options.wavelengths = wavelengthListFrom(parser.value(QStringLiteral("wavelengths")));
+    options.noPrompt = parser.isSet(QStringLiteral("no-prompt"));
     if (parser.isSet(QStringLiteral("limit")))
         options.limits = limitsFrom(parser.value(QStringLiteral("limit")));
-    if (parser.isSet(QStringLiteral("plot"))) {
-        options.plotFile = parser.value(QStringLiteral("plot"));
-        const QFileInfo file(options.plotFile);
-        const QString suffix = file.suffix().toLower();
-        if (suffix != QLatin1String("png") && suffix != QLatin1String("svg"))
-            throw UsageError{QStringLiteral("bad value '%1' for --plot: expected a file name ending in .png or .svg")
-                                 .arg(options.plotFile)};
-        // Found out now rather than after an hour of logging.
-        const QFileInfo directory(file.absolutePath());
-        if (!directory.isDir() || !directory.isWritable())
-            throw UsageError{QStringLiteral("bad value '%1' for --plot: cannot write to %2")
-                                 .arg(options.plotFile, directory.filePath())};
+    if (parser.isSet(QStringLiteral("max-loss")))
+        options.maxLoss = budgetFrom(parser.value(QStringLiteral("max-loss")));
+    if (options.limits && options.maxLoss)
+        throw UsageError{QStringLiteral("--limit and --max-loss: choose one")};
+    if (measure && options.maxLoss && !options.maxLoss->all
+        && (!options.wavelength || !options.maxLoss->at(*options.wavelength)))
+        throw UsageError{QStringLiteral("--max-loss per wavelength needs --wavelength with one of its wavelengths "
+                                        "for measure; or give one budget, e.g. --max-loss 3.5")};
+
+    if (parser.isSet(QStringLiteral("reference"))) {
+        const QString text = parser.value(QStringLiteral("reference"));
+        if (measure) {
+            options.reference = hundredths(text);
+            if (!options.reference)
+                throw UsageError{
+                    QStringLiteral("bad value '%1' for --reference: expected a level in dBm, e.g. -7.5").arg(text)};
+        } else {
+            options.referenceFile = text;
+        }
     }
+    if (options.command == Command::Loss && options.referenceFile.isEmpty())
+        throw UsageError{QStringLiteral("loss needs --reference FILE, the file that reference saved")};
+    if (parser.isSet(QStringLiteral("plot")))
+        options.plotFile = fileWithSuffix(parser, QStringLiteral("plot"), {QStringLiteral("png"), QStringLiteral("svg"),
+                                                                           QStringLiteral("pdf")});
+    if (parser.isSet(QStringLiteral("report")))
+        options.reportFile = fileWithSuffix(parser, QStringLiteral("report"),
+                                            {QStringLiteral("json"), QStringLiteral("csv"), QStringLiteral("pdf"),
+                                             QStringLiteral("html")});
+    if (parser.isSet(QStringLiteral("output"))) {
+        options.outputFile = parser.value(QStringLiteral("output"));
+        if (options.command == Command::Reference)
+            options.outputFile = fileWithSuffix(parser, QStringLiteral("output"), {QStringLiteral("json")});
+        else if (options.outputFile.isEmpty())
+            throw UsageError{QStringLiteral("--output needs a file name")};
+    }
+    if (options.command == Command::Reference && options.outputFile.isEmpty())
+        throw UsageError{QStringLiteral("reference needs --output FILE.json, where the reference is saved")};
     return options;
 }
 
@@ -186,25 +388,36 @@ QString helpEpilogue()
 {
     return QStringLiteral(
         "\nCommands:\n"
-        "  ports                    The serial ports: eight lines each, as the window's port report.\n"
-        "  detect                   Ask every port (and each path in ZERAK_EXTRA_PORTS, separated by ':')\n"
-        "                           for its wavelength; list those that answered: \"/dev/ttyUSB0  1310 nm\".\n"
-        "  wavelength               Print the meter's wavelength, e.g. \"1310 nm\".\n"
-        "  next-wavelength          Step the meter to its next wavelength and print it.\n"
-        "  measure                  Print one reading per line, e.g. \"-15.00 dBm\"; with --reference\n"
-        "                           \"-15.00 dBm  loss 3.00 dB\", with --limit \"...  PASS\" or \"...  FAIL\".\n"
-        "                           CSV columns: time (ISO 8601, ms, UTC offset), wavelength_nm, value,\n"
-        "                           unit, mW (dBm readings), loss_dB, result.\n"
+        "  ports            The serial ports: eight lines each, as the window's port report.\n"
+        "  detect           Ask every port (and each path in ZERAK_EXTRA_PORTS, separated by ':') for its\n"
+        "                   wavelength; list those that answered: \"/dev/ttyUSB0  1310 nm\".\n"
+        "  wavelength       Print the meter's wavelength, e.g. \"1310 nm\".\n"
+        "  next-wavelength  Step the meter to its next wavelength and print it.\n"
+        "  measure          Print one reading per line, e.g. \"-15.00 dBm\"; with --reference\n"
+        "                   \"-15.00 dBm  loss 3.00 dB\", with --limit or --max-loss \"...  PASS\" or \"...  FAIL\".\n"
+        "                   CSV columns and JSON fields: time (ISO 8601, ms, UTC offset), wavelength_nm,\n"
+        "                   value, unit, mW (dBm readings), loss_dB, result. Each row's wavelength is one\n"
+        "                   the meter reported, asked again when a second old. dB readings are already a\n"
+        "                   loss against the meter's own stored reference: --reference is refused for them\n"
+        "                   (exit 2) and --max-loss applies to -reading.\n"
+        "  reference        For each wavelength: set the meter, ask for the reference cord, take N readings;\n"
+        "                   save their mean and deviation (dBm), the time, port and version to --output.\n"
+        "  loss             For each wavelength of the reference (or --wavelengths): set the meter, ask for\n"
+        "                   the link, take N readings; loss = reference mean - reading mean, PASS when it is\n"
+        "                   within --max-loss. A table, the verdict, and --report if asked. A reference older\n"
+        "                   than a day is warned about.\n"
         "\n"
         "Exit codes:\n"
-        "  0  done, or interrupted (Ctrl-C) with no reading outside the limit\n"
-        "  1  other failure, e.g. the plot could not be written\n"
-        "  2  bad arguments\n"
-        "  3  no such port\n"
-        "  4  port busy or not permitted\n"
-        "  5  no reply within the deadline (detect: no meter answered)\n"
+        "  0  done, or interrupted (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) after a reading\n"
+        "  1  other failure, e.g. a row, the chart or the report could not be written (the file is named)\n"
+        "  2  bad arguments, a bad reference file, a wavelength missing from it, dB readings where dBm are needed\n"
+        "  3  no such port, or a path too long to lock\n"
+        "  4  port busy (the holder named), blocked by a stale lock file, or not permitted\n"
+        "  5  no usable reply within the deadline, three requests in a row (detect: no meter answered)\n"
         "  6  device lost mid-run\n"
-        "  7  a reading outside --limit\n");
+        "  7  a reading outside --limit, or a loss over --max-loss\n"
+        "  8  the meter does not offer the wavelength asked for\n"
+        "  9  interrupted before anything was measured\n");
 }
 
 } // namespace cli

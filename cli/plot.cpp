@@ -1,14 +1,16 @@
 #include "cli/plot.h"
 
-#include <QBuffer>
-#include <QFile>
-#include <QFileInfo>
-#include <QGuiApplication>
-#include <QImage>
-#include <QPainter>
-#include <QPainterPath>
-#include <QSvgGenerator>
+#include "cli/canvas.h"
 
+#include <QBuffer>
+#include <QFileInfo>
+#include <QImage>
+#include <QPageLayout>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSaveFile>
+
+#include <algorithm>
 #include <cmath>
 
 namespace cli {
@@ -19,9 +21,8 @@ const QColor paper(250, 250, 248);
 const QColor ink(40, 44, 52);
 const QColor faint(110, 116, 128);
 const QColor gridColour(222, 225, 230);
-const QColor traceColour(22, 82, 160);
+const QColor traceColours[2] = {QColor(22, 82, 160), QColor(170, 90, 10)};
 const QColor failColour(200, 30, 30);
-const QColor limitColour(200, 30, 30);
 
 struct Axis
 {
@@ -42,201 +43,287 @@ Axis niceAxis(double low, double high, int ticks)
     return {std::floor(low / step + 1e-9) * step, std::ceil(high / step - 1e-9) * step, step, decimals};
 }
 
-QFont fontOf(int pixels, bool bold = false)
+struct TimeAxis
 {
-    QFont font = QGuiApplication::font();
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
+    Axis axis;
+    double msPerUnit;
+    QString unit;
+};
+
+// Fitted to the readings: from the first to the last, in a unit that suits the span.
+TimeAxis timeAxis(qint64 lastMs)
+{
+    const double seconds = lastMs / 1000.0;
+    const double perUnit = seconds < 2 ? 1 : seconds <= 180 ? 1000 : seconds <= 3 * 3600 ? 60000 : 3600000;
+    const QString unit = perUnit == 1 ? QStringLiteral("ms") : perUnit == 1000 ? QStringLiteral("s")
+                         : perUnit == 60000                  ? QStringLiteral("min")
+                                                              : QStringLiteral("h");
+    const double span = lastMs / perUnit;
+    return {niceAxis(0, span > 0 ? span : 1000.0 / perUnit, 10), perUnit, unit};
 }
 
-struct Line
+struct Level
 {
-    double level; // in the unit of the y axis
+    double hundredths;
     QString label;
 };
 
-void drawChart(QPainter &painter, const QVector<Reading> &readings, const PlotInfo &info)
+// The limits as levels on a unit's axis: limits on the loss become
+// reference - limit on the dBm axis, a budget on dB readings -budget.
+QVector<Level> limitLevels(const PlotInfo &info, bool decibel, quint16 wavelengthNm)
 {
-    const QRectF page(QPointF(0, 0), QSizeF(plotSize));
-    const QRectF area(page.left() + 96, page.top() + 92, page.width() - 96 - 36, page.height() - 92 - 78);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.fillRect(page, paper);
-    painter.fillRect(area, Qt::white);
-
-    const bool decibel = !readings.isEmpty() && readings.first().decibel;
+    QVector<Level> levels;
     const QString unit = decibel ? QStringLiteral("dB") : QStringLiteral("dBm");
-
-    // Limits on the loss are levels reference - limit on the power axis.
-    QVector<Line> limitLines;
+    const bool onLoss = !decibel && info.reference;
     if (info.limits) {
-        const auto add = [&](const std::optional<int> &limit, const QString &which) {
+        const auto add = [&](const std::optional<double> &limit, const QString &which) {
             if (!limit)
                 return;
-            if (info.reference)
-                limitLines.append({(*info.reference - *limit) / 100.0,
-                                   QStringLiteral("%1 loss %2 dB").arg(which, hundredthsText(*limit))});
+            if (onLoss)
+                levels.append({*info.reference - *limit,
+                               QStringLiteral("%1 loss %2 dB").arg(which, hundredthsText(*limit))});
             else
-                limitLines.append({*limit / 100.0, QStringLiteral("%1 %2 %3").arg(which, hundredthsText(*limit), unit)});
+                levels.append({*limit, QStringLiteral("%1 %2 %3").arg(which, hundredthsText(*limit), unit)});
         };
         add(info.limits->low, QStringLiteral("min"));
         add(info.limits->high, QStringLiteral("max"));
     }
-
-    double low = 0;
-    double high = 0;
-    double sum = 0;
-    for (int i = 0; i < readings.size(); ++i) {
-        const double value = readings.at(i).hundredths / 100.0;
-        low = i == 0 ? value : std::min(low, value);
-        high = i == 0 ? value : std::max(high, value);
-        sum += value;
+    if (info.maxLoss) {
+        if (const std::optional<double> budget = info.maxLoss->at(wavelengthNm)) {
+            const QString label = QStringLiteral("max loss %1 dB").arg(hundredthsText(*budget));
+            if (decibel)
+                levels.append({-*budget, label});
+            else if (info.reference)
+                levels.append({*info.reference - *budget, label});
+        }
     }
-    for (const Line &line : limitLines) {
-        low = std::min(low, line.level);
-        high = std::max(high, line.level);
+    return levels;
+}
+
+struct Panel
+{
+    QRectF area;
+    bool decibel;
+    Axis y;
+};
+
+double xOf(const Panel &panel, const TimeAxis &time, double ms)
+{
+    const Axis &x = time.axis;
+    return panel.area.left() + (ms / time.msPerUnit - x.from) / (x.to - x.from) * panel.area.width();
+}
+
+double yOf(const Panel &panel, double hundredths)
+{
+    return panel.area.bottom() - (hundredths / 100.0 - panel.y.from) / (panel.y.to - panel.y.from) * panel.area.height();
+}
+
+Axis levelAxis(const ChartData &data, bool decibel, const QVector<Level> &limits)
+{
+    const ReadingStats &stats = data.stats(decibel);
+    double low = stats.min() / 100.0;
+    double high = stats.max() / 100.0;
+    for (const Level &level : limits) {
+        low = std::min(low, level.hundredths / 100.0);
+        high = std::max(high, level.hundredths / 100.0);
     }
     const double padding = std::max(0.05, (high - low) * 0.08);
-    const Axis y = niceAxis(low - padding, high + padding, 6);
+    return niceAxis(low - padding, high + padding, 6);
+}
 
-    const double lastSeconds = readings.isEmpty() ? 0 : readings.last().elapsedMs / 1000.0;
-    const double timeScale = lastSeconds <= 180 ? 1 : lastSeconds <= 180 * 60 ? 60 : 3600;
-    const QString timeUnit = timeScale == 1 ? QStringLiteral("s") : timeScale == 60 ? QStringLiteral("min")
-                                                                                       : QStringLiteral("h");
-    const Axis x = niceAxis(0, std::max(lastSeconds / timeScale, 1.0), 10);
-
-    const auto px = [&](double t) { return area.left() + (t - x.from) / (x.to - x.from) * area.width(); };
-    const auto py = [&](double v) { return area.bottom() - (v - y.from) / (y.to - y.from) * area.height(); };
-
-    // Grid and tick labels.
-    painter.setFont(fontOf(13));
+void drawAxes(Canvas &canvas, const Panel &panel, const TimeAxis &time, bool timeLabels)
+{
+    const TextStyle tick{13, false, faint};
+    canvas.fill(panel.area, Qt::white);
+    const Axis &y = panel.y;
     for (double v = y.from; v <= y.to + y.step / 2; v += y.step) {
-        const double at = py(v);
-        painter.setPen(QPen(gridColour, 1));
-        painter.drawLine(QPointF(area.left(), at), QPointF(area.right(), at));
-        painter.setPen(faint);
-        painter.drawText(QRectF(area.left() - 84, at - 10, 76, 20), Qt::AlignRight | Qt::AlignVCenter,
-                         QString::number(std::fabs(v) < y.step / 2 ? 0.0 : v, 'f', y.decimals));
+        const double at = yOf(panel, v * 100);
+        canvas.line({panel.area.left(), at}, {panel.area.right(), at}, gridColour, 1, false);
+        canvas.text(QRectF(panel.area.left() - 84, at - 10, 76, 20), Qt::AlignRight | Qt::AlignVCenter,
+                    QString::number(std::fabs(v) < y.step / 2 ? 0.0 : v, 'f', y.decimals), tick);
     }
+    const Axis &x = time.axis;
     for (double t = x.from; t <= x.to + x.step / 2; t += x.step) {
-        const double at = px(t);
-        painter.setPen(QPen(gridColour, 1));
-        painter.drawLine(QPointF(at, area.top()), QPointF(at, area.bottom()));
-        painter.setPen(faint);
-        painter.drawText(QRectF(at - 40, area.bottom() + 6, 80, 20), Qt::AlignHCenter | Qt::AlignTop,
-                         QString::number(t, 'f', x.decimals));
+        const double at = xOf(panel, time, t * time.msPerUnit);
+        canvas.line({at, panel.area.top()}, {at, panel.area.bottom()}, gridColour, 1, false);
+        if (timeLabels)
+            canvas.text(QRectF(at - 40, panel.area.bottom() + 6, 80, 20), Qt::AlignHCenter | Qt::AlignTop,
+                        QString::number(t, 'f', x.decimals), tick);
     }
+    canvas.upwardText({panel.area.left() - 72, panel.area.center().y()},
+                      panel.decibel ? QStringLiteral("Relative power (dB)") : QStringLiteral("Optical power (dBm)"),
+                      TextStyle{15, false, ink});
+}
 
-    // Limits, dashed, labelled at the right end; the band between them shaded.
-    if (limitLines.size() == 2) {
-        const double top = py(std::max(limitLines.at(0).level, limitLines.at(1).level));
-        const double bottom = py(std::min(limitLines.at(0).level, limitLines.at(1).level));
-        painter.fillRect(QRectF(area.left(), top, area.width(), bottom - top), QColor(40, 160, 70, 22));
+// Dashed across the panel, labelled in the right margin, where no reading goes.
+void drawLimits(Canvas &canvas, const Panel &panel, const QVector<Level> &limits)
+{
+    if (limits.size() == 2) {
+        const double top = yOf(panel, std::max(limits.at(0).hundredths, limits.at(1).hundredths));
+        const double bottom = yOf(panel, std::min(limits.at(0).hundredths, limits.at(1).hundredths));
+        canvas.fill(QRectF(panel.area.left(), top, panel.area.width(), bottom - top), QColor(40, 160, 70, 22));
     }
-    for (const Line &line : limitLines) {
-        const double at = py(line.level);
-        painter.setPen(QPen(limitColour, 1.5, Qt::DashLine));
-        painter.drawLine(QPointF(area.left(), at), QPointF(area.right(), at));
-        const QRectF box(area.right() - 306, at - 22, 300, 20);
-        const QRectF text = painter.boundingRect(box, Qt::AlignRight | Qt::AlignBottom, line.label);
-        painter.fillRect(text.adjusted(-4, 0, 2, 0), QColor(255, 255, 255, 210));
-        painter.setPen(limitColour);
-        painter.drawText(box, Qt::AlignRight | Qt::AlignBottom, line.label);
+    const TextStyle label{13, false, failColour};
+    double previous = -1e9;
+    QVector<Level> sorted = limits;
+    std::sort(sorted.begin(), sorted.end(), [](const Level &a, const Level &b) { return a.hundredths > b.hundredths; });
+    for (const Level &level : sorted) {
+        const double at = yOf(panel, level.hundredths);
+        canvas.line({panel.area.left(), at}, {panel.area.right(), at}, failColour, 1.5, true);
+        const double labelAt = std::max(at, previous + 18);
+        previous = labelAt;
+        canvas.text(QRectF(panel.area.right() + 8, labelAt - 10, 200, 20), Qt::AlignLeft | Qt::AlignVCenter,
+                    level.label, label);
     }
+}
 
-    // The trace, with markers while they can be told apart.
-    QPainterPath trace;
-    for (int i = 0; i < readings.size(); ++i) {
-        const QPointF point(px(readings.at(i).elapsedMs / 1000.0 / timeScale), py(readings.at(i).hundredths / 100.0));
-        if (i == 0)
-            trace.moveTo(point);
-        else
-            trace.lineTo(point);
+void drawTrace(Canvas &canvas, const Panel &panel, const TimeAxis &time, const QVector<ChartData::Point> &points)
+{
+    const QColor colour = traceColours[panel.decibel ? 1 : 0];
+    QVector<QPointF> line;
+    line.reserve(points.size());
+    for (const ChartData::Point &point : points)
+        line << QPointF(xOf(panel, time, point.ms), yOf(panel, point.hundredths));
+    canvas.clipTo(panel.area.adjusted(-5, -5, 5, 5));
+    if (line.size() > 1)
+        canvas.polyline(line, colour, 2);
+    // Markers while they can be told apart; failed readings always.
+    const bool markers = points.size() <= 200;
+    for (int i = 0; i < points.size(); ++i) {
+        const bool failed = points.at(i).failed;
+        if (markers || failed)
+            canvas.dot(line.at(i), 3.5, failed ? failColour : colour, failed ? failColour : QColor(Qt::white));
     }
-    painter.save();
-    painter.setClipRect(area);
-    painter.setPen(QPen(traceColour, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(trace);
-    const bool markers = readings.size() <= 200;
-    for (const Reading &reading : readings) {
-        const bool failed = reading.pass && !*reading.pass;
-        if (!markers && !failed)
+    canvas.unclip();
+    canvas.frame(panel.area, ink, 1.2);
+}
+
+QString wavelengthsText(const QVector<quint16> &wavelengths)
+{
+    QStringList texts;
+    for (quint16 nm : wavelengths)
+        texts << QString::number(nm);
+    return texts.join(QStringLiteral(", ")) + QStringLiteral(" nm");
+}
+
+QString title(const ChartData &data)
+{
+    return QStringLiteral("Optical power at ") + wavelengthsText(data.wavelengths());
+}
+
+void drawHeading(Canvas &canvas, const ChartData &data, const PlotInfo &info, double left, double width)
+{
+    canvas.text(QRectF(left, 18, width, 30), Qt::AlignLeft | Qt::AlignVCenter, title(data), TextStyle{22, true, ink});
+    QStringList facts = {info.port, data.firstAt().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")),
+                         data.count() == 1 ? QStringLiteral("1 reading")
+                                           : QStringLiteral("%1 readings").arg(data.count())};
+    for (bool decibel : {false, true}) {
+        const ReadingStats &stats = data.stats(decibel);
+        if (stats.isEmpty())
             continue;
-        const QPointF point(px(reading.elapsedMs / 1000.0 / timeScale), py(reading.hundredths / 100.0));
-        painter.setPen(QPen(failed ? failColour : traceColour, 1.5));
-        painter.setBrush(failed ? failColour : QColor(Qt::white));
-        painter.drawEllipse(point, 3.5, 3.5);
-    }
-    painter.restore();
-
-    // Frame, axis titles, title.
-    painter.setPen(QPen(ink, 1.2));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRect(area);
-    painter.setFont(fontOf(15));
-    painter.setPen(ink);
-    painter.drawText(QRectF(area.left(), area.bottom() + 34, area.width(), 24), Qt::AlignHCenter | Qt::AlignTop,
-                     QStringLiteral("Time (%1)").arg(timeUnit));
-    painter.save();
-    painter.translate(page.left() + 24, area.center().y());
-    painter.rotate(-90);
-    painter.drawText(QRectF(-area.height() / 2, -12, area.height(), 24), Qt::AlignCenter,
-                     decibel ? QStringLiteral("Relative power (dB)") : QStringLiteral("Optical power (dBm)"));
-    painter.restore();
-
-    painter.setFont(fontOf(22, true));
-    painter.drawText(QRectF(area.left(), page.top() + 18, area.width(), 30), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("Optical power at %1 nm").arg(info.wavelengthNm));
-    painter.setFont(fontOf(14));
-    painter.setPen(faint);
-    QStringList facts = {info.port};
-    if (!readings.isEmpty()) {
-        facts << readings.first().at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"))
-              << QStringLiteral("%1 readings").arg(readings.size())
-              << QStringLiteral("mean %1 %2").arg(QString::number(sum / readings.size(), 'f', 2), unit);
-        double squares = 0;
-        for (const Reading &reading : readings)
-            squares += std::pow(reading.hundredths / 100.0 - sum / readings.size(), 2);
-        if (readings.size() > 1)
-            facts << QStringLiteral("std dev %1 dB").arg(std::sqrt(squares / (readings.size() - 1)), 0, 'f', 2);
+        const QString unit = decibel ? QStringLiteral("dB") : QStringLiteral("dBm");
+        facts << QStringLiteral("mean %1 %2").arg(hundredthsText(stats.mean()), unit);
+        if (stats.count() > 1)
+            facts << QStringLiteral("std dev %1 dB").arg(hundredthsText(stats.deviation()));
     }
     if (info.reference)
         facts << QStringLiteral("reference %1 dBm").arg(hundredthsText(*info.reference));
-    painter.drawText(QRectF(area.left(), page.top() + 52, area.width(), 22), Qt::AlignLeft | Qt::AlignVCenter,
-                     facts.join(QStringLiteral("   ·   ")));
+    canvas.text(QRectF(left, 52, width, 22), Qt::AlignLeft | Qt::AlignVCenter, facts.join(QStringLiteral("   ·   ")),
+                TextStyle{14, false, faint});
 }
 
-} // namespace
-
-bool writePlot(const QString &fileName, const QVector<Reading> &readings, const PlotInfo &info, QString *error)
+void drawChart(Canvas &canvas, const ChartData &data, const PlotInfo &info)
 {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (QFileInfo(fileName).suffix().toLower() == QLatin1String("svg")) {
-        QSvgGenerator svg;
-        svg.setOutputDevice(&buffer);
-        svg.setSize(plotSize);
-        svg.setViewBox(QRect(QPoint(0, 0), plotSize));
-        svg.setResolution(96); // what browsers take a CSS pixel to be: shown at plotSize
-        svg.setTitle(QStringLiteral("Optical power at %1 nm").arg(info.wavelengthNm));
-        svg.setDescription(QStringLiteral("Power against time, logged by zerak-cli"));
-        QPainter painter(&svg);
-        drawChart(painter, readings, info);
-    } else {
-        QImage image(plotSize, QImage::Format_ARGB32_Premultiplied);
-        QPainter painter(&image);
-        drawChart(painter, readings, info);
-        painter.end();
-        image.save(&buffer, "PNG");
+    const QRectF page(QPointF(0, 0), QSizeF(plotSize));
+    canvas.fill(page, paper);
+    const QRectF area(page.left() + 100, page.top() + 92, page.width() - 100 - 170, page.height() - 92 - 78);
+    drawHeading(canvas, data, info, area.left(), page.width() - area.left() - 24);
+
+    QVector<bool> units;
+    for (bool decibel : {false, true})
+        if (!data.points(decibel).isEmpty())
+            units << decibel;
+    const TimeAxis time = timeAxis(data.lastMs());
+    const double gap = 28;
+    const double height = (area.height() - gap * (units.size() - 1)) / std::max<int>(1, units.size());
+    const quint16 firstNm = data.wavelengths().isEmpty() ? 0 : data.wavelengths().first();
+    for (int i = 0; i < units.size(); ++i) {
+        const QVector<Level> limits = limitLevels(info, units.at(i), firstNm);
+        const Panel panel{QRectF(area.left(), area.top() + i * (height + gap), area.width(), height), units.at(i),
+                          levelAxis(data, units.at(i), limits)};
+        drawAxes(canvas, panel, time, i == units.size() - 1);
+        drawLimits(canvas, panel, limits);
+        drawTrace(canvas, panel, time, data.points(units.at(i)));
     }
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+    canvas.text(QRectF(area.left(), area.bottom() + 34, area.width(), 24), Qt::AlignHCenter | Qt::AlignTop,
+                QStringLiteral("Time (%1)").arg(time.unit), TextStyle{15, false, ink});
+}
+
+bool commit(QSaveFile &file, QString *error)
+{
+    if (!file.commit()) {
         *error = file.errorString();
         return false;
     }
     return true;
+}
+
+} // namespace
+
+void ChartData::add(const Reading &reading)
+{
+    if (count() == 0)
+        first = reading.at;
+    traces[reading.decibel ? 1 : 0].append({reading.elapsedMs, reading.hundredths, reading.pass == false});
+    levels[reading.decibel ? 1 : 0].add(reading.hundredths);
+    if (!seen.contains(reading.wavelengthNm))
+        seen.append(reading.wavelengthNm);
+    last = std::max(last, reading.elapsedMs);
+}
+
+bool writePlot(const QString &fileName, const ChartData &data, const PlotInfo &info, QString *error)
+{
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("svg")) {
+        SvgCanvas canvas(&file, QSizeF(plotSize), title(data));
+        drawChart(canvas, data, info);
+        if (!canvas.finish()) {
+            *error = file.errorString();
+            return false;
+        }
+    } else if (suffix == QLatin1String("pdf")) {
+        QPdfWriter writer(&file);
+        writer.setTitle(title(data));
+        writer.setCreator(QStringLiteral("zerak-cli"));
+        // A page the chart's shape, 1 px = 1/96 in, as browsers take a pixel to be.
+        writer.setPageLayout(QPageLayout(QPageSize(QSizeF(plotSize) * 72.0 / 96.0, QPageSize::Point),
+                                         QPageLayout::Portrait, QMarginsF()));
+        writer.setResolution(96);
+        QPainter painter(&writer);
+        PainterCanvas canvas(painter);
+        drawChart(canvas, data, info);
+        if (!painter.end()) {
+            *error = QStringLiteral("the PDF could not be drawn");
+            return false;
+        }
+    } else {
+        QImage image(plotSize, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter painter(&image);
+            PainterCanvas canvas(painter);
+            drawChart(canvas, data, info);
+        }
+        if (!image.save(&file, "PNG")) {
+            *error = file.errorString().isEmpty() ? QStringLiteral("the PNG could not be encoded") : file.errorString();
+            return false;
+        }
+    }
+    return commit(file, error);
 }
 
 } // namespace cli

@@ -1,7 +1,9 @@
 #include "cli/readings.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <cmath>
-#include <cstdlib>
 
 namespace cli {
 
@@ -17,39 +19,36 @@ QString verdict(bool pass)
     return pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
 }
 
-QString meanText(double value)
+std::optional<QString> milliwatts(const Reading &reading)
 {
-    const QString text = QString::number(value, 'f', 2);
-    return text == QLatin1String("-0.00") ? QStringLiteral("0.00") : text;
+    if (reading.decibel)
+        return std::nullopt;
+    return QString::number(std::pow(10.0, reading.hundredths / 1000.0), 'g', 4);
 }
 
 } // namespace
 
-Reading readingFrom(const meter::Frame &frame, const Options &options, const QDateTime &at, qint64 elapsedMs)
+Reading readingFrom(const meter::Frame &frame, quint16 wavelengthNm, const Options &options, const QDateTime &at,
+                    qint64 elapsedMs)
 {
     Reading reading;
     reading.frame = frame;
     reading.at = at;
     reading.elapsedMs = elapsedMs;
+    reading.wavelengthNm = wavelengthNm;
     reading.hundredths = frame.signFlag == 0x01 ? -int(frame.value) : int(frame.value);
     reading.decibel = frame.unitFlag != 0;
-    // A dB reading is already relative to the meter's own reference.
-    if (options.reference && !reading.decibel)
+    // A dB reading is already a loss against the meter's own stored reference.
+    if (reading.decibel)
+        reading.loss = options.maxLoss ? std::optional<double>(-reading.hundredths) : std::nullopt;
+    else if (options.reference)
         reading.loss = *options.reference - reading.hundredths;
-    if (options.limits) {
-        if (options.reference)
-            reading.pass = reading.loss && options.limits->contains(*reading.loss);
-        else
-            reading.pass = options.limits->contains(reading.hundredths);
-    }
+    if (options.limits)
+        reading.pass = options.limits->contains(options.reference ? *reading.loss : double(reading.hundredths));
+    else if (options.maxLoss && reading.loss)
+        if (const std::optional<double> budget = options.maxLoss->at(wavelengthNm))
+            reading.pass = *reading.loss <= *budget; // a wavelength it gives no budget for has no verdict
     return reading;
-}
-
-QString hundredthsText(int hundredths)
-{
-    const int magnitude = std::abs(hundredths);
-    return (hundredths < 0 ? QStringLiteral("-") : QString()) + QString::number(magnitude / 100)
-           + QLatin1Char('.') + QStringLiteral("%1").arg(magnitude % 100, 2, 10, QLatin1Char('0'));
 }
 
 QString valueText(const Reading &reading)
@@ -61,9 +60,8 @@ QString valueText(const Reading &reading)
 QString readingLine(const Reading &reading, const Options &options)
 {
     QString line = valueText(reading) + QLatin1Char(' ') + meter::unitText(reading.frame);
-    if (options.reference)
-        line += reading.loss ? QStringLiteral("  loss %1 dB").arg(hundredthsText(*reading.loss))
-                             : QStringLiteral("  loss n/a");
+    if (reading.loss && (options.reference || options.maxLoss))
+        line += QStringLiteral("  loss %1 dB").arg(hundredthsText(*reading.loss));
     if (reading.pass)
         line += QStringLiteral("  ") + verdict(*reading.pass);
     return line;
@@ -72,73 +70,74 @@ QString readingLine(const Reading &reading, const Options &options)
 QString csvHeader(const Options &options)
 {
     QString header = QStringLiteral("time,wavelength_nm,value,unit,mW");
-    if (options.reference)
+    if (options.reference || options.maxLoss)
         header += QStringLiteral(",loss_dB");
-    if (options.limits)
+    if (options.limits || options.maxLoss)
         header += QStringLiteral(",result");
     return header;
 }
 
-QString csvRow(const Reading &reading, quint16 wavelengthNm, const Options &options)
+QString csvRow(const Reading &reading, const Options &options)
 {
-    QStringList fields = {reading.at.toString(Qt::ISODateWithMs), QString::number(wavelengthNm),
-                          valueText(reading), meter::unitText(reading.frame)};
-    fields << (reading.decibel ? QString() : QString::number(std::pow(10.0, reading.hundredths / 1000.0), 'g', 4));
-    if (options.reference)
+    QStringList fields = {reading.at.toString(Qt::ISODateWithMs), QString::number(reading.wavelengthNm),
+                          valueText(reading), meter::unitText(reading.frame), milliwatts(reading).value_or(QString())};
+    if (options.reference || options.maxLoss)
         fields << (reading.loss ? hundredthsText(*reading.loss) : QString());
-    if (reading.pass)
-        fields << verdict(*reading.pass);
+    if (options.limits || options.maxLoss)
+        fields << (reading.pass ? verdict(*reading.pass) : QString());
     return fields.join(QLatin1Char(','));
 }
 
-QStringList statsLines(const QVector<Reading> &readings)
+QString jsonRow(const Reading &reading, const Options &options)
+{
+    QJsonObject row{{QStringLiteral("time"), reading.at.toString(Qt::ISODateWithMs)},
+                    {QStringLiteral("wavelength_nm"), reading.wavelengthNm},
+                    {QStringLiteral("value"), reading.hundredths / 100.0},
+                    {QStringLiteral("unit"), meter::unitText(reading.frame)}};
+    if (const std::optional<QString> mW = milliwatts(reading))
+        row.insert(QStringLiteral("mW"), mW->toDouble());
+    if ((options.reference || options.maxLoss) && reading.loss)
+        row.insert(QStringLiteral("loss_dB"), hundredthsText(*reading.loss).toDouble());
+    if (reading.pass)
+        row.insert(QStringLiteral("result"), verdict(*reading.pass));
+    return QString::fromUtf8(QJsonDocument(row).toJson(QJsonDocument::Compact));
+}
+
+void Summary::add(const Reading &reading)
+{
+    Block &block = blocks[reading.wavelengthNm];
+    block.levels[reading.decibel ? 1 : 0].add(reading.hundredths);
+    if (reading.loss)
+        block.losses.add(*reading.loss);
+    ++total;
+    if (reading.pass && !*reading.pass)
+        ++failed;
+}
+
+QStringList Summary::lines() const
 {
     QStringList lines;
-    for (bool decibel : {false, true}) {
-        int count = 0;
-        int min = 0;
-        int max = 0;
-        double sum = 0;
-        for (const Reading &reading : readings) {
-            if (reading.decibel != decibel)
+    const bool perWavelength = blocks.size() > 1;
+    for (auto block = blocks.begin(); block != blocks.end(); ++block) {
+        const QString indent = perWavelength ? QStringLiteral("  ") : QString();
+        if (perWavelength)
+            lines << QStringLiteral("%1 nm:").arg(block.key());
+        for (bool decibel : {false, true}) {
+            const ReadingStats &stats = block->levels[decibel ? 1 : 0];
+            if (stats.isEmpty())
                 continue;
-            min = count == 0 ? reading.hundredths : std::min(min, reading.hundredths);
-            max = count == 0 ? reading.hundredths : std::max(max, reading.hundredths);
-            sum += reading.hundredths;
-            ++count;
+            const QString unit = unitOf(decibel);
+            lines << indent + QStringLiteral("count: %1").arg(stats.count())
+                  << indent + QStringLiteral("min: %1 %2").arg(hundredthsText(stats.min()), unit)
+                  << indent + QStringLiteral("mean: %1 %2").arg(hundredthsText(stats.mean()), unit)
+                  << indent + QStringLiteral("max: %1 %2").arg(hundredthsText(stats.max()), unit)
+                  << indent + QStringLiteral("std dev: %1 dB").arg(hundredthsText(stats.deviation()));
         }
-        if (count == 0)
-            continue;
-        const double mean = sum / count;
-        double squares = 0;
-        for (const Reading &reading : readings)
-            if (reading.decibel == decibel)
-                squares += (reading.hundredths - mean) * (reading.hundredths - mean);
-        const double deviation = count > 1 ? std::sqrt(squares / (count - 1)) : 0.0;
-        const QString unit = unitOf(decibel);
-        lines << QStringLiteral("count: %1").arg(count)
-              << QStringLiteral("min: %1 %2").arg(hundredthsText(min), unit)
-              << QStringLiteral("mean: %1 %2").arg(meanText(mean / 100.0), unit)
-              << QStringLiteral("max: %1 %2").arg(hundredthsText(max), unit)
-              << QStringLiteral("std dev: %1 dB").arg(meanText(deviation / 100.0));
+        if (!block->losses.isEmpty())
+            lines << indent + QStringLiteral("loss min: %1 dB").arg(hundredthsText(block->losses.min()))
+                  << indent + QStringLiteral("loss mean: %1 dB").arg(hundredthsText(block->losses.mean()))
+                  << indent + QStringLiteral("loss max: %1 dB").arg(hundredthsText(block->losses.max()));
     }
-
-    int losses = 0;
-    int minLoss = 0;
-    int maxLoss = 0;
-    double lossSum = 0;
-    for (const Reading &reading : readings) {
-        if (!reading.loss)
-            continue;
-        minLoss = losses == 0 ? *reading.loss : std::min(minLoss, *reading.loss);
-        maxLoss = losses == 0 ? *reading.loss : std::max(maxLoss, *reading.loss);
-        lossSum += *reading.loss;
-        ++losses;
-    }
-    if (losses > 0)
-        lines << QStringLiteral("loss min: %1 dB").arg(hundredthsText(minLoss))
-              << QStringLiteral("loss mean: %1 dB").arg(meanText(lossSum / losses / 100.0))
-              << QStringLiteral("loss max: %1 dB").arg(hundredthsText(maxLoss));
     return lines;
 }
 

@@ -12,9 +12,10 @@ void applyMeterLineSettings(QSerialPort &port);
 
 struct OpenFailure
 {
-    enum Kind { NoSuchPort, Busy, NotPermitted, NotSerialPort };
+    enum Kind { NoSuchPort, Busy, NotPermitted, NotSerialPort, PathTooLong, StaleLock };
     Kind kind;
-    QString reason; // "no such port", "port busy: ..."
+    QString reason; // "no such port", "port busy: ...", each naming the real cause
+    QString group;  // NotPermitted: the group the device belongs to, where known
 };
 
 // Opens with the meter's line settings and drops what the device sent
