@@ -112,7 +112,7 @@ int run(int argc, char *argv[])
         listPorts();
         return exitOk;
     case Command::Detect: {
-        Detector detector;
+        Detector detector(meter::Timing{options.gapMs, options.deadlineMs});
         return runInLoop(*app, &detector);
     }
     default: {

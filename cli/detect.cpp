@@ -47,7 +47,7 @@ struct Detector::Probe
     bool settled = false;
 };
 
-Detector::Detector(QObject *parent) : QObject(parent)
+Detector::Detector(const meter::Timing &timing, QObject *parent) : QObject(parent), timing(timing)
 {
 }
 
@@ -55,8 +55,6 @@ Detector::~Detector() = default;
 
 void Detector::start()
 {
-    meter::Timing timing;
-    timing.deadlineMs = probeDeadlineMs;
     const QStringList paths = portsToAsk();
     for (const QString &path : paths) {
         auto probe = std::make_unique<Probe>();
@@ -84,7 +82,7 @@ void Detector::start()
         p.link->send(meter::cmdQueryWavelength);
     }
     // Whatever a port does, the probe ends.
-    QTimer::singleShot(2 * probeDeadlineMs + meter::replyGapMs, this, &Detector::interrupt);
+    QTimer::singleShot(2 * timing.deadlineMs + timing.gapMs, this, &Detector::interrupt);
     finishWhenSettled();
 }
 

@@ -3,6 +3,8 @@
 // detect: asks every port at once for its wavelength and lists those where
 // a meter answered.
 
+#include "meter/meterlink.h"
+
 #include <QObject>
 #include <QVector>
 
@@ -15,10 +17,7 @@ class Detector : public QObject
     Q_OBJECT
 
 public:
-    // Short: a port that answers at all answers within a few ms.
-    static constexpr int probeDeadlineMs = 300;
-
-    explicit Detector(QObject *parent = nullptr);
+    explicit Detector(const meter::Timing &timing, QObject *parent = nullptr);
     ~Detector() override;
 
     void start();
@@ -32,6 +31,7 @@ private:
     void settle(Probe &probe);
     void finishWhenSettled();
 
+    meter::Timing timing;
     std::vector<std::unique_ptr<Probe>> probes;
     bool done = false;
 };

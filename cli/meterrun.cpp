@@ -40,7 +40,7 @@ QDateTime nowWithOffset()
 MeterRun::MeterRun(const Options &options, QObject *parent)
     : QObject(parent),
       options(options),
-      session(new MeterSession(options.port, options.deadlineMs, this)),
+      session(new MeterSession(options.port, meter::Timing{options.gapMs, options.deadlineMs}, this)),
       nextReading(new QTimer(this)),
       durationTimer(new QTimer(this)),
       progress(options.command == Command::Measure ? options.count : 0)

@@ -20,7 +20,8 @@ const Commands portCommands = {Command::Wavelength, Command::NextWavelength, Com
 // Which commands each option applies to.
 const QVector<QPair<QString, Commands>> applicable = {
     {QStringLiteral("port"), portCommands},
-    {QStringLiteral("timeout"), portCommands},
+    {QStringLiteral("timeout"), portCommands + Commands{Command::Detect}},
+    {QStringLiteral("gap"), portCommands + Commands{Command::Detect}},
     {QStringLiteral("n"), {Command::Measure, Command::Reference, Command::Loss}},
     {QStringLiteral("interval"), {Command::Measure}},
     {QStringLiteral("duration"), {Command::Measure}},
@@ -246,9 +247,13 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("port"), QStringLiteral("The meter's port: a name such as ttyUSB0, or a path."),
          QStringLiteral("P")},
         {QStringLiteral("timeout"),
-         QStringLiteral("How long to wait for each reply (default 1000); three requests in a row without a usable "
-                        "reply end the run."),
+         QStringLiteral("How long to wait for each reply (default 1000; detect: 300); three requests in a row "
+                        "without a usable reply end the run."),
          QStringLiteral("MS"), QStringLiteral("1000")},
+        {QStringLiteral("gap"),
+         QStringLiteral("The silence that ends a reply cut short (default 50); raise it for an adapter that "
+                        "pauses within a reply."),
+         QStringLiteral("MS"), QString::number(meter::replyGapMs)},
         {QStringLiteral("n"),
          QStringLiteral("measure: take N readings (default: until interrupted); reference, loss: N readings per "
                         "wavelength (default 5)."),
@@ -314,9 +319,23 @@ Options optionsFrom(const QCommandLineParser &parser)
     options.port = parser.value(QStringLiteral("port"));
     if (needsPort && options.port.isEmpty())
         throw UsageError{QStringLiteral("--port needs a port name or path")};
+    if (options.command == Command::Detect) {
+        // A port that answers at all answers within a few ms.
+        options.deadlineMs = parser.isSet(QStringLiteral("timeout"))
+                                 ? wholeNumber(parser, QStringLiteral("timeout"), 10, 600000)
+                                 : 300;
+        options.gapMs = wholeNumber(parser, QStringLiteral("gap"), 1, 1000);
+        return options;
+    }
     if (!needsPort)
         return options;
     options.deadlineMs = wholeNumber(parser, QStringLiteral("timeout"), 10, 600000);
+    options.gapMs = wholeNumber(parser, QStringLiteral("gap"), 1, 1000);
+    if (options.gapMs >= options.deadlineMs)
+        throw UsageError{QStringLiteral("--gap %1 must be shorter than --timeout %2: a reply must be able to end "
+                                        "before it is given up")
+                             .arg(options.gapMs)
+                             .arg(options.deadlineMs)};
     const bool measure = options.command == Command::Measure;
     if (parser.isSet(QStringLiteral("n")))
         options.count = wholeNumber(parser, QStringLiteral("n"), 1, 100000000);

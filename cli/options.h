@@ -54,6 +54,7 @@ struct Options
     Command command = Command::Ports;
     QString port;
     int deadlineMs = 1000;
+    int gapMs = 50;
     int count = 0; // measure: 0 = until interrupted; reference, loss: per wavelength
     int intervalMs = 1000;
     std::optional<qint64> durationMs;

@@ -20,12 +20,12 @@ QTimer *singleShot(QObject *parent)
 
 } // namespace
 
-MeterSession::MeterSession(const QString &portName, int deadlineMs, QObject *parent)
+MeterSession::MeterSession(const QString &portName, const meter::Timing &timing, QObject *parent)
     : QObject(parent),
       name(portName),
-      deadline(deadlineMs),
+      deadline(timing.deadlineMs),
       port(new QSerialPort(this)),
-      link(new meter::MeterLink(port, this, meter::Timing{meter::replyGapMs, deadlineMs})),
+      link(new meter::MeterLink(port, this, timing)),
       quietTimer(singleShot(this)),
       lateTimer(singleShot(this)),
       watchdog(singleShot(this))

@@ -28,7 +28,7 @@ public:
     // change on the meter's keypad shows in the log.
     static constexpr int maxConfirmationAgeMs = 1000;
 
-    MeterSession(const QString &portName, int deadlineMs, QObject *parent = nullptr);
+    MeterSession(const QString &portName, const meter::Timing &timing, QObject *parent = nullptr);
 
     std::optional<OpenFailure> open();
     void close();

@@ -174,7 +174,7 @@ void LineEventsTest::readingsKeepTheirRole()
 
     switch (fault) {
     case Fault::LateReply:
-        h.sim.setLateEvery(10, deadline * latePercent / 100);
+        h.sim.setLateEvery(12, deadline * latePercent / 100);
         break;
     case Fault::StrayFrame:
         // A meter slow enough that a stray frame lands while the next
@@ -276,7 +276,7 @@ void LineEventsTest::realTimings()
     ShownReadings shown(h);
     QVERIFY(measuring(h));
     h.sim.setSplitReplies(2, 30);
-    QVERIFY(answersGoOn(h, 10));
+    QVERIFY(answersGoOn(h, 5));
     h.sim.setSplitReplies(0, 0);
     shown.verifyAgainst(h.sim, false);
 

@@ -173,7 +173,7 @@ private:
 void TestSimulator::initTestCase()
 {
     slowMeter = std::make_unique<MeterSimulator>();
-    slowMeter->setReplyDelay(1300);
+    slowMeter->setReplyDelay(1100);
     QVERIFY(slowMeter->start());
     slowPeer = std::make_unique<Peer>();
     QVERIFY(slowPeer->open(slowMeter->portPath()));
@@ -727,9 +727,9 @@ void TestSimulator::slowerThanTheReplyDeadline()
     QCOMPARE(received.size(), 2);
     QCOMPARE(sent.size(), 2);
     QVERIFY(received.at(1) - received.at(0) >= 50);
-    // Each reply 1300 ms after its own command, not both after the first.
-    QVERIFY(sent.at(0) - received.at(0) >= 1300);
-    QVERIFY(sent.at(1) - received.at(1) >= 1300);
+    // Each reply 1100 ms after its own command, not both after the first.
+    QVERIFY(sent.at(0) - received.at(0) >= 1100);
+    QVERIFY(sent.at(1) - received.at(1) >= 1100);
 }
 
 // "tst_simulator --hold PATH": a client that opens the port, says so and

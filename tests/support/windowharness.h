@@ -14,7 +14,7 @@ namespace testsupport {
 
 // Short enough for the suites to run in seconds, long enough that a loaded
 // machine neither cuts a reply in two nor gives it up.
-constexpr meter::Timing quickTiming{15, 150};
+constexpr meter::Timing quickTiming{15, 100};
 
 // A window, a simulated meter on a pseudo-terminal and a message-box watcher,
 // with the shared variables reset: what every end-to-end test starts from.

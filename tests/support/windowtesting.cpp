@@ -1,8 +1,6 @@
 #include "support/windowtesting.h"
 
 #include <QAbstractButton>
-#include <QAbstractEventDispatcher>
-#include <QEventLoop>
 #include <QPushButton>
 #include <QApplication>
 #include <QComboBox>
@@ -19,26 +17,6 @@ double processCpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    if (condition())
-        return true;
-    QEventLoop loop;
-    QTimer timeout;
-    timeout.setSingleShot(true);
-    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const QMetaObject::Connection look =
-        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop,
-                         [&] {
-                             if (condition())
-                                 loop.quit();
-                         });
-    timeout.start(timeoutMs);
-    loop.exec();
-    QObject::disconnect(look);
-    return condition();
 }
 
 void selectPort(QWidget *window, const QString &path)

@@ -3,6 +3,7 @@
 // Helpers for tests that drive the main window against a simulated meter.
 
 #include "sim/metersimulator.h"
+#include "support/waiting.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -69,12 +70,6 @@ private:
 
 // User plus system CPU time this process has used so far.
 double processCpuSeconds();
-
-// Runs the event loop until the condition holds, looking each time the loop
-// is about to sleep. QTest::qWaitFor sleeps 10 ms between looks, which would
-// hold a live loop to a reading or so per look. Time alone wakes nothing:
-// for a condition on the clock, QTRY_VERIFY.
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 
 // Processes events until the simulator has received byteCount bytes in all.
 inline bool waitForReceived(MeterSimulator &sim, int byteCount, int timeoutMs = 3000)
