@@ -139,9 +139,7 @@ void MeterSession::replied(const meter::Reply &reply)
         return;
     // A reply well before the meter answers may be a frame that answered
     // nothing, taken for it: such a one waits for a quiet line.
-    const bool early = usualLatencyMs >= 4 && 4 * reply.latencyMs < 3 * usualLatencyMs;
-    // Every reply in time counts, or one slow reply would make all later ones early.
-    usualLatencyMs = std::max(reply.latencyMs, usualLatencyMs - (usualLatencyMs + 7) / 8);
+    const bool early = reply.early;
     const meter::Frame frame = meter::decodeFrame(reply.bytes);
     if (*reply.role == meter::ReplyKind::Power) {
         if (reply.bytes.size() != meter::frameSize) {

@@ -87,7 +87,6 @@ private:
     std::optional<quint16> candidate;
     std::optional<meter::Frame> heldReading;
     bool holdingForQuiet = false; // else only until the end of its delivery
-    qint64 usualLatencyMs = 0; // the meter's, from replies in time; slowly forgotten
     std::optional<quint8> lastUnit;
     std::optional<quint16> confirmed;
     qint64 confirmedAtMs = 0;

@@ -231,7 +231,8 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
             // A meter never answers sooner than it takes to measure, and the
             // typical latency grows from nothing, so neither a slow hiccup
             // nor a slow first reply makes the usual ones look early.
-            if (typicalLatency16 >= 16 * minTimedLatencyMs && 32 * reply.latencyMs <= typicalLatency16)
+            reply.early = typicalLatency16 >= 16 * minTimedLatencyMs && 32 * reply.latencyMs <= typicalLatency16;
+            if (reply.early)
                 unsure = std::max(unsure, 1);
             typicalLatency16 += (16 * reply.latencyMs - typicalLatency16) / 4;
             // The longest recent latency, slowly forgotten: what a quiet line waits out.

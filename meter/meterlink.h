@@ -62,6 +62,7 @@ struct Reply
     quint8 command = 0;   // the command it answers; 0: none
     std::optional<ReplyKind> role; // none: not to be shown in any role
     bool late = false;    // it answers, or may answer, a command already given up
+    bool early = false;   // in half the meter's typical latency or less: perhaps a stray frame taken for it
     qint64 latencyMs = -1; // from the write of the command answered (the given-up one when late)
 };
 
