@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/appsetup.h"
 #include "app/mainwindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zerak-cli's measurement loop as users run it: the program against
 // zerak-sim, each in a process of its own, rows read from a pipe.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live display at a real meter's pace, side by side in one run: the
 // window's continuous measurement against the plain Qt program a user would
 // otherwise write (readyRead -> readAll -> one QLabel::setText -> write

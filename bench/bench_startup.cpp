@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up and memory against a bare QMainWindow program built the same way:
 // from process start to the window first shown, and peak resident memory
 // then. The two programs run in turn, many times; medians are compared.

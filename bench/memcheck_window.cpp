@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's whole life as a user lives it, for valgrind's memcheck: start,
 // open the simulated meter's port, run the live display for a number of
 // readings, close the port and leave through Exit, with the program's own

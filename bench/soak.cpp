@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A long live run of the window against the simulated meter while its faults
 // cycle: clean, split replies, two frames at once, dropped replies, late
 // replies, stray frames, garbage, hang-up and reopen. Measurements stay on,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same main with a bare QMainWindow of the form's size (the size decides
 // the backing store's memory): what any Qt window costs.
 #include "app/appsetup.h"

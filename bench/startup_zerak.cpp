@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's main with a probe that reports when the window is first shown.
 #include "app/appsetup.h"
 #include "app/mainwindow.h"

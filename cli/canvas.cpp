@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/canvas.h"
 
 #include <QFontMetricsF>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the chart needs of a surface: QPainter draws it into PNG and PDF, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/clirun.h"
 
 #include "app/interruption.h"

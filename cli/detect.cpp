@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/detect.h"
 
 #include "cli/console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // detect: asks every port at once for its wavelength and lists those where

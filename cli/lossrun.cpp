@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // reference and loss: per wavelength, set the meter, ask for the cord or
 // the link, take N readings.
 

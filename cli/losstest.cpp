@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/losstest.h"
 
 #include "cli/options.h"

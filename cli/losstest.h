@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The loss test of a fibre link: the reference saved per wavelength, the

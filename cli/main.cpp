@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zerak-cli: the meter from the command line, for scripts and logs.
 
 #include "cli/clirun.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/meterrun.h"
 
 #include "port/lineport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // wavelength, next-wavelength, measure, reference and loss: one port, one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What zerak-cli was asked to do, checked before anything touches a port.

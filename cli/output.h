@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Where rows go: stdout or a file, each line flushed as it is written and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/plot.h"
 
 #include "cli/canvas.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Power against time as a chart: one panel and trace per unit, PNG and PDF

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Readings as zerak-cli prints, tabulates and sums them up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/session.h"
 
 #include "cli/options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // One meter on one port, asked one thing at a time through the meter link,

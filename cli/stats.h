@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Count, min, mean, max and sample standard deviation of a stream of values,

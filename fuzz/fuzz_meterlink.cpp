@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the meter link. Each input is a script for a meter
 // and its line: commands sent, time passing, how the meter answers (at once,
 // within the write's wait, after a while, late, never, in pieces, in two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "meter/meterlink.h"
 
 #include <QIODevice>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The link to the meter: one command on the line at a time, each reply shown

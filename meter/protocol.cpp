@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "meter/protocol.h"
 
 namespace meter {

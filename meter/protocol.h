@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The meter's wire protocol: command bytes, reply frames and the text of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port/devicegone.h"
 
 #ifdef Q_OS_UNIX

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port/extraports.h"
 
 #include <QString>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The meter's serial line: its settings are set here and nowhere else.

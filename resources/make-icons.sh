@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Renders zerak.svg into the application icon: zerak.ico (16, 32 and 48 px,
 # 32-bit colour with alpha) for the Windows resource, and zerak-16, 32, 48,
 # 64, 128 and 256.png for the Linux desktop entry, which also gets zerak.svg

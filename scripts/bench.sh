@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds with optimisation and runs the benchmarks.
 # Exits non-zero when a figure misses its target.
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the .deb, installs it with its dependencies into a clean Debian 12
 # root made with debootstrap, and checks there, as a plain user, that
 # `zerak-cli ports` runs (when the package has it) and that the window starts

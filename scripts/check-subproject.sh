@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Zerak as a subdirectory of another CMake project (tests/subproject)
 # that links only the meter library, and runs what it built.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the meter link's libFuzzer target with clang into build-fuzz/
 # (or $ZERAK_FUZZ_DIR) and runs it for the given seconds (default 60),
 # starting from the committed seeds in fuzz/corpus/. What it finds is kept in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the window from start-up through open, live measurement and close to
 # Exit against the simulated meter under valgrind's memcheck; fails on any
 # memory error or definite leak outside Qt's own one-time set-up

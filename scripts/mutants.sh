@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Plants each fault listed in scripts/mutants.txt, one at a time, in a
 # scratch copy of the working tree, builds, runs the suite and reports which
 # faults it catches and which survive. Not part of CI: it takes a while.

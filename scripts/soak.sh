@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds with optimisation into build-bench/ (or $ZERAK_BENCH_DIR) and runs the
 # window's live loop against the simulated meter for the given number of
 # readings (default 1,000,000) while the meter's faults cycle. Not in CI: a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into
 # build-sanitize/ (or $ZERAK_SANITIZE_DIR) and runs every test under them,
 # leak detection on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zerak-sim: serves a simulated meter on a pseudo-terminal until interrupted.
 // The first line on stdout is the port path, for scripts to read.
 

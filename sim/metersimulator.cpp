@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/metersimulator.h"
 
 #include "meter/protocol.h"

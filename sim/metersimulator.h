@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A meter on a pseudo-terminal: the far end of the serial line for tests,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix and checks what a desktop user
 # meets: the programs, a valid menu entry that starts the installed program,
 # its icon at each size the theme is asked for, the software centre's

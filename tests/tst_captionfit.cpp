@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captions and readings show whole with whatever font the platform gives,
 // and widening a box never moves anything.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zerak-cli end to end: the program as a process, the simulated meter in
 // this one, output compared exactly with the port path and the timestamps
 // masked. Most rows shorten the reply deadline with --timeout; a few keep

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the line does, end to end through the simulated meter: whatever
 // happens, every reading shown is one the meter sent in that role, one
 // command at most waits at the meter, the wavelength shown ends as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The form as setupUi builds it on a plain QMainWindow: widget tree, geometry,
 // fonts, settings, captions and the window's own settings.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window as the constructor leaves it, the help text, and what the
 // destructor does with the port.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The meter link's rules, step by step, over a scripted line and a clock the
 // test sets: what is written when, what each frame answers and in which
 // role, what is given up.

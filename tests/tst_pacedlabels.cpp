@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Labels fed faster than the screen refreshes: every change readable at once,
 // at most one paint a frame, the first change after a pause painted at once,
 // and nothing left running once the changes stop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port report button against this machine's real port enumeration,
 // whatever number of ports it has, and against a simulated meter's port.
 

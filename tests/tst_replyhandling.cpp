@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/sharedstate.h"
 #include "support/windowharness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MainWindow's slot table: the meta-object, the by-name connections of the
 // buttons, the port's data-ready connection and the help button.
 

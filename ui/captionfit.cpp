@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/captionfit.h"
 
 #include "ui/mainwindowui.h"

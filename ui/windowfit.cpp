@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui/windowfit.h"
 
 #include <QLayout>

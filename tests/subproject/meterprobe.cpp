@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decodes a reply frame given in hex with the meter library alone.
 #include "meter/protocol.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/windowharness.h"
 
 #include "app/sharedstate.h"
