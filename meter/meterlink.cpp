@@ -232,7 +232,10 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
             // A meter never answers sooner than it takes to measure, and the
             // typical latency grows from nothing, so neither a slow hiccup
             // nor a slow first reply makes the usual ones look early.
-            reply.early = typicalLatency16 >= 16 * minTimedLatencyMs && 32 * reply.latencyMs <= typicalLatency16;
+            // Two thirds, not a half: a stray frame taken for a reply halfway
+            // through the meter's time leaves two requests at the meter, whose
+            // replies then come at half its latency each, for good.
+            reply.early = typicalLatency16 >= 16 * minTimedLatencyMs && 3 * 16 * reply.latencyMs <= 2 * typicalLatency16;
             if (reply.early)
                 unsure = std::max(unsure, 1);
             typicalLatency16 += (16 * reply.latencyMs - typicalLatency16) / 4;

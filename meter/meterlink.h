@@ -29,8 +29,8 @@
 //                                                             wait for a quiet line
 //   (a frame cut short by the gap is answered likewise, and the next two
 //   writes wait for quiet counted from its end: the rest may come late;
-//   a reply in half the meter's typical latency or less may be a frame that
-//   answered nothing: the next write waits for a quiet line to find out)
+//   a reply in two thirds of the meter's typical latency or less may be a frame
+//   that answered nothing: the next write waits for a quiet line to find out)
 // Since no command goes while one of another role may still answer, a role is
 // never in doubt. Bytes already received never answer a command written after
 // them: writes wait until every frame of a delivery has been handled.
@@ -63,7 +63,7 @@ struct Reply
     quint8 command = 0;   // the command it answers; 0: none
     std::optional<ReplyKind> role; // none: not to be shown in any role
     bool late = false;    // it answers, or may answer, a command already given up
-    bool early = false;   // in half the meter's typical latency or less: perhaps a stray frame taken for it
+    bool early = false;   // in 2/3 of the meter's typical latency or less: perhaps a stray frame taken for it
     qint64 latencyMs = -1; // from the write of the command answered (the given-up one when late)
 };
 

@@ -76,6 +76,11 @@ void MeterLinkTest::rules_data()
         << "R82 W82 @20 D05DC0100 R82 W82 @40 D05DC0100 R82 W82 @60 D05DC0100 R82 W82 @80 D05DC0100 "
            "R82 W82 @85 D05DC0100 R82 W- @134 A W- @135 A W82"
         << "=82 =82 =82 =82 =82";
+    QTest::newRow("a frame halfway through the meter's time: quiet, so two requests never wait at the meter")
+        << "R82 W82 @20 D05DC0100 R82 W82 @40 D05DC0100 R82 W82 @60 D05DC0100 R82 W82 @80 D05DC0100 "
+           "R82 W82 @100 D05DC0100 R82 W82 @120 D05DC0100 R82 W82 @140 D05DC0100 R82 W82 @160 D05DC0100 "
+           "R82 W82 @170 D05DC0100 R82 W- @180 D05DC0100 @229 A W- @230 A W82"
+        << "=82 =82 =82 =82 =82 =82 =82 =82 =82 ?";
     QTest::newRow("... not even a wavelength command") << "R7A W7A @1000 A R7B W- @3000 A W-" << "X7A";
     QTest::newRow("slow meter: quiet lasts twice its latency")
         << "R82 W82 @100 D05DC0100 R7B @299 A W- @300 A W7B" << "=82";
