@@ -9,6 +9,7 @@
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QScreen>
 #include <QtTest>
 
 namespace {
@@ -44,6 +45,7 @@ private slots:
     void cleanup();
     void burstIsPaintedOnceAFrame();
     void firstChangeAfterPauseIsPaintedAtOnce();
+    void shorterTextLeavesNoTrace();
 
 private:
     QWidget *window = nullptr;
@@ -117,6 +119,35 @@ void PacedLabelsTest::firstChangeAfterPauseIsPaintedAtOnce()
     QCoreApplication::processEvents(); // no waiting
     QCOMPARE(log.shown.value(value), QStringLiteral("2.00"));
     QCOMPARE(log.shown.value(unit), QStringLiteral("dBm"));
+}
+
+// Only where the old and new texts lie is repainted: what the screen shows
+// must still be exactly the new text, as on labels that never showed another.
+void PacedLabelsTest::shorterTextLeavesNoTrace()
+{
+    QFont big = value->font();
+    big.setPointSize(20);
+    value->setFont(big);
+    paced->setText(value, QStringLiteral("188.88"));
+    paced->setText(unit, QStringLiteral("dBm"));
+    QTRY_COMPARE(log.shown.value(value), QStringLiteral("188.88"));
+    QTRY_VERIFY(log.sinceLastPaint.elapsed() > 2 * 1000 / 60);
+    paced->setText(value, QStringLiteral("8.88"));
+    QTRY_COMPARE(log.shown.value(value), QStringLiteral("8.88"));
+
+    QWidget fresh;
+    fresh.resize(window->size());
+    auto *freshValue = new QLabel(QStringLiteral("8.88"), &fresh);
+    freshValue->setGeometry(value->geometry());
+    freshValue->setFont(big);
+    auto *freshUnit = new QLabel(QStringLiteral("dBm"), &fresh);
+    freshUnit->setGeometry(unit->geometry());
+    fresh.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fresh));
+    const auto onScreen = [](QWidget *widget) {
+        return widget->screen()->grabWindow(widget->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    QTRY_COMPARE(onScreen(window).copy(value->geometry()), onScreen(&fresh).copy(value->geometry()));
 }
 
 QTEST_MAIN(PacedLabelsTest)

@@ -9,6 +9,26 @@ namespace {
 
 constexpr qint64 frameNs = 1000000000 / 60;
 
+// Where the label's text lies, with a margin for antialiased edges.
+QRect textArea(const QLabel *label)
+{
+    return label->fontMetrics()
+        .boundingRect(label->contentsRect(), int(label->alignment()), label->text())
+        .adjusted(-2, -2, 2, 2);
+}
+
+// A new text makes QLabel repaint its whole box, and with it each sibling
+// the box overlaps: the reading's unit and sign, on every reading. Only
+// where the old and the new text lie needs it.
+void setTextRepaintingText(QLabel *label, const QString &text)
+{
+    const QRect before = textArea(label);
+    label->setAttribute(Qt::WA_UpdatesDisabled);
+    label->setText(text);
+    label->setAttribute(Qt::WA_UpdatesDisabled, false);
+    label->update(before.united(textArea(label)));
+}
+
 } // namespace
 
 PacedLabels::PacedLabels(const QList<QLabel *> &labels, QObject *parent)
@@ -37,7 +57,10 @@ void PacedLabels::setText(QLabel *label, const QString &text)
     const bool withinFrame = sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs;
     if (!withinFrame) {
         release(); // what was held shows with this change
-    } else if (!held.contains(label)) {
+        setTextRepaintingText(label, text);
+        return;
+    }
+    if (!held.contains(label)) {
         // Updates off: the text changes, the screen waits for the frame's end.
         label->setUpdatesEnabled(false);
         held.append(label);
