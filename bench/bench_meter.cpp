@@ -10,7 +10,7 @@
 // port open, and the cable is pulled. Prints each figure against its target
 // and exits non-zero when one is missed.
 //
-// bench_meter [--seconds S] [--runs N]
+// bench_meter [--seconds S] [--runs N] [--paces 0,3,20] [--only plain|window]
 
 #include "app/appsetup.h"
 #include "app/mainwindow.h"
@@ -80,7 +80,9 @@ struct Figures
 };
 
 // One measured stretch of a running loop; readings() counts what it showed.
-Figures measure(double seconds, const std::function<qint64()> &readings)
+// A function of its own, so that callgrind can collect just this:
+// --toggle-collect='*measuredStretch*'.
+__attribute__((noinline)) Figures measuredStretch(double seconds, const std::function<qint64()> &readings)
 {
     const qint64 before = readings();
     const Usage start = threadUsage();
@@ -202,6 +204,9 @@ struct Pace
     Figures window;
 };
 
+// For profiling one of them alone: "plain" or "window".
+QString only;
+
 bool runPace(Pace &pace, int runs, double seconds)
 {
     QProcess sim;
@@ -218,14 +223,20 @@ bool runPace(Pace &pace, int runs, double seconds)
     DrivenWindow window(path);
     bool ok = true;
     for (int run = 0; run < runs && ok; ++run) {
-        ok = plain.start();
-        spin(0.2); // settled
-        const Figures p = measure(seconds, [&] { return plain.replies; });
-        plain.stop();
-        ok = ok && window.start();
-        spin(0.2);
-        const Figures w = measure(seconds, [&] { return window.readings; });
-        window.stop();
+        Figures p;
+        Figures w;
+        if (only != QLatin1String("window")) {
+            ok = plain.start();
+            spin(0.2); // settled
+            p = measuredStretch(seconds, [&] { return plain.replies; });
+            plain.stop();
+        }
+        if (only != QLatin1String("plain")) {
+            ok = ok && window.start();
+            spin(0.2);
+            w = measuredStretch(seconds, [&] { return window.readings; });
+            window.stop();
+        }
         plainCpu.push_back(p.cpuUs);
         plainWakeups.push_back(p.wakeups);
         plainRate.push_back(p.rate);
@@ -299,11 +310,14 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const int runs = argument(arguments, "--runs", "3").toInt();
     const double seconds = argument(arguments, "--seconds", "3").toDouble();
+    only = argument(arguments, "--only", "");
+    std::vector<Pace> paces;
+    for (const QString &pace : argument(arguments, "--paces", "0,3,20").split(QLatin1Char(',')))
+        paces.push_back({pace.toInt(), {}, {}});
 
     std::printf("live display, window against the plain program: medians of %d runs of %.1f s, %s\n", runs, seconds,
                 QAbstractEventDispatcher::instance()->metaObject()->className());
     std::printf("%-8s %-8s %14s %16s %12s\n", "pace", "", "CPU us/reading", "wakeups/reading", "readings/s");
-    std::vector<Pace> paces = {{0, {}, {}}, {3, {}, {}}, {20, {}, {}}};
     for (Pace &pace : paces) {
         if (!runPace(pace, runs, seconds)) {
             report("live display: ran against the simulated meter", 0, "", false, "runs");
