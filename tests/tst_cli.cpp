@@ -473,7 +473,7 @@ void CliTest::commands()
 void CliTest::measure_data()
 {
     addColumns();
-    QTest::addColumn<QString>("file"); // written by the run: its contents, or a chart's size
+    QTest::addColumn<QString>("file"); // written by the run: its contents, or a chart's size; COMMANDS: what the meter was sent
     QTest::addColumn<QString>("contents");
     const QStringList fast = {"--port", "PORT", "measure", "--interval", "0", "--timeout", "100"};
     const Sim decibel = [] {
@@ -534,6 +534,11 @@ void CliTest::measure_data()
     QTest::newRow("set the wavelength") << fast + QStringList{"-n", "1", "--wavelength", "1550"}
                                         << Sim().perWavelength({{1550, -11}}).offering({850, 1310, 1550})
                                         << "-11.00 dBm\n" << "" << 0 << "" << "";
+    // Asked ahead of each reading rather than after the last: asked any
+    // earlier, it is a second old again by the reading and asked twice.
+    QTest::newRow("a long interval: the wavelength asked once per reading")
+        << QStringList{"--port", "PORT", "measure", "--interval", "1100", "-n", "2"} << Sim()
+        << "-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "COMMANDS" << "7a 82 7a 82";
     QTest::newRow("duration") << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.25"}
                               << Sim() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
     QTest::newRow("csv, loss, limit, stats on stderr, png")
@@ -573,6 +578,10 @@ void CliTest::measure()
     runAndCompare();
     if (QTest::currentTestFailed() || file.isEmpty())
         return;
+    if (file == QLatin1String("COMMANDS")) {
+        QCOMPARE(QString::fromLatin1(sim->received().toHex(' ')), contents);
+        return;
+    }
     file = substituted(file);
     if (file.endsWith(QLatin1String(".png"))) {
         const QImage image(file);
