@@ -69,10 +69,12 @@ bool MeterRun::checkLossTest()
                 return false;
             }
     const qint64 ageSeconds = loadedReference.taken.secsTo(QDateTime::currentDateTime());
-    if (ageSeconds > 24 * 3600)
-        printError(QStringLiteral("warning: the reference in %1 was taken %2, %3 days ago; take a new one")
-                       .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate))
-                       .arg(ageSeconds / (24 * 3600)));
+    if (ageSeconds > 24 * 3600) {
+        const qint64 days = ageSeconds / (24 * 3600);
+        printError(QStringLiteral("warning: the reference in %1 was taken %2, %3 ago; take a new one")
+                       .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate),
+                            days == 1 ? QStringLiteral("1 day") : QStringLiteral("%1 days").arg(days)));
+    }
     return true;
 }
 

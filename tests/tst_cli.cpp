@@ -872,7 +872,7 @@ void CliTest::lossTest_data()
                           QStringList{"OLD"} + loss + QStringList{"--wavelengths", "1310", "--report", "DIR/report.html"},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
                                    "no budget given (--max-loss): no verdict\n",
-                          "^zerak-cli: warning: the reference in DIR/ref.json was taken \\S+, 2 days ago; take a "
+                          "^zerak-cli: warning: the reference in DIR/ref.json was taken \\S+, 1 day ago; take a "
                           "new one\n$",
                           0}}
         << "DIR/report.html" << QStringList{"<td nowrap>1310 nm</td>", "no budget given (--max-loss): no verdict"};
@@ -911,13 +911,13 @@ void CliTest::lossTest()
             continue;
         }
         if (step.arguments.first() == QLatin1String("OLD")) {
-            // Taken two days ago.
+            // Taken a day and a minute ago.
             step.arguments.removeFirst();
             QFile file(dir.filePath(QStringLiteral("ref.json")));
             QVERIFY(file.open(QIODevice::ReadWrite));
             QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
             root.insert(QStringLiteral("time"),
-                        QDateTime::currentDateTime().addDays(-2).addSecs(-60).toString(Qt::ISODate));
+                        QDateTime::currentDateTime().addDays(-1).addSecs(-60).toString(Qt::ISODate));
             file.resize(0);
             file.write(QJsonDocument(root).toJson());
         }
