@@ -876,6 +876,20 @@ void CliTest::lossTest_data()
                           "new one\n$",
                           0}}
         << "DIR/report.html" << QStringList{"<td nowrap>1310 nm</td>", "no budget given (--max-loss): no verdict"};
+    // Written at the end, after the readings: the results are shown all the same.
+    const QString tooLong = QStringLiteral("DIR/") + QString(300, QLatin1Char('r')) + QStringLiteral(".json");
+    QTest::newRow("files that cannot be written: the levels and the table still shown")
+        << QVector<Step>{{takeReference.levels, takeReference.arguments.mid(0, 9) + QStringList{"--output", tooLong},
+                          takeReference.out,
+                          "zerak-cli: cannot write the reference to " + tooLong + ": File name too long\n", 1},
+                         savedReference,
+                         {{{1310, -15.5}, {1550, -13.4}},
+                          loss + QStringList{"--max-loss", "3", "--report", tooLong},
+                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
+                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  3.00 dB  PASS\n"
+                                   "PASS: every wavelength within its budget\n",
+                          "zerak-cli: cannot write the report to " + tooLong + ": File name too long\n", 1}}
+        << "" << QStringList();
     QTest::newRow("a wavelength missing from the reference")
         << QVector<Step>{savedReference,
                          {{},
