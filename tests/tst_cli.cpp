@@ -646,10 +646,10 @@ void CliTest::hostileLines_data()
     QTest::newRow("full disk") << measure + QStringList{"--output", "/dev/full"} << with([](Sim &) {}) << ""
                                << "zerak-cli: cannot write to /dev/full: No space left on device\n" << 1;
     QTest::newRow("stdout to a full disk") << measure << with([](Sim &sim) { sim.stdoutToFull = true; }) << ""
-                                           << "zerak-cli: cannot write to stdout: No space left on device\n" << 1;
+                                           << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
     QTest::newRow("wavelength to a full disk") << QStringList{"--port", "PORT", "wavelength"}
                                                << with([](Sim &sim) { sim.stdoutToFull = true; }) << ""
-                                               << "zerak-cli: cannot write to stdout: No space left on device\n" << 1;
+                                               << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
 }
 
 void CliTest::hostileLines()
