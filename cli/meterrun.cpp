@@ -323,9 +323,13 @@ void MeterRun::finish(int exitCode)
 int MeterRun::summarise(int exitCode)
 {
     if (options.command == Command::Reference || options.command == Command::Loss) {
-        if (exitCode == exitOk && interrupted)
-            return exitInterrupted;
-        return exitCode;
+        if (exitCode != exitOk || !interrupted)
+            return exitCode;
+        // Whatever was measured is gone with the run: say so.
+        printError(options.command == Command::Reference
+                       ? QStringLiteral("interrupted: the reference was not saved; run reference again")
+                       : QStringLiteral("interrupted: no verdict and no report; run loss again"));
+        return exitInterrupted;
     }
     if (summary.count() == 0)
         return exitCode == exitOk && interrupted ? exitInterrupted : exitCode;

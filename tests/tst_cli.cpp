@@ -424,7 +424,7 @@ void CliTest::commands_data()
            "  6  device lost mid-run\n"
            "  7  a reading outside --limit, or a loss over --max-loss\n"
            "  8  the meter does not offer the wavelength asked for\n"
-           "  9  interrupted before anything was measured\n"
+           "  9  interrupted before anything was measured; reference, loss: before the end (nothing saved)\n"
         << "" << 0;
 }
 
@@ -701,6 +701,14 @@ void CliTest::failures_data()
                                              << with([](Sim &sim) {
                                                     sim.answerReadings = 0, sim.signal = Sim::InterruptAtOnce;
                                                 }) << "" << "" << 9;
+    QTest::newRow("Ctrl-C during a reference") << QStringList{"--port", "PORT", "reference", "--output", "DIR/ref.json"}
+                                               << with([](Sim &sim) {
+                                                      sim.answerReadings = 0, sim.signal = Sim::InterruptAtOnce;
+                                                  })
+                                               << ""
+                                               << "zerak-cli: interrupted: the reference was not saved; run "
+                                                  "reference again\n"
+                                               << 9;
     QTest::newRow("Ctrl-C after a reading outside the limit")
         << QStringList{"--port", "PORT", "measure", "--interval", "0", "--limit", "-14.99"}
         << with([](Sim &sim) { sim.answerReadings = 2, sim.signal = Sim::Interrupt; })
