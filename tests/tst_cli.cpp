@@ -322,6 +322,23 @@ void CliTest::commands_data()
         sim.answerReadings = 0;
         return sim;
     }() << "" << "zerak-cli: DIR/no-such-port: no such port, skipped\nzerak-cli: no meter answered\n" << 5;
+    // A port is listed only with a wavelength the meter said: not the first
+    // byte of a split reply, nor a frame that answered nothing.
+    const QString noSuchPort = QStringLiteral("zerak-cli: DIR/no-such-port: no such port, skipped\n");
+    const QString noMeter = QStringLiteral("zerak-cli: no meter answered\n");
+    QTest::newRow("detect, a split reply") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.splitFirst = 1, sim.splitPauseMs = 60;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: PORT: the reply arrived broken up: a frame of 1 byte, skipped\n" + noMeter << 5;
+    QTest::newRow("detect, a chattering line") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.chatterMs = 30;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: PORT: the line never went quiet behind the reply, skipped\n" + noMeter << 5;
+    QTest::newRow("detect, an impossible wavelength")
+        << QStringList{"detect", "--timeout", "100"} << Sim().offering({20000}) << ""
+        << noSuchPort + "zerak-cli: PORT: reports 20000 nm, which no optical power meter uses, skipped\n" + noMeter << 5;
     QTest::newRow("detect, meter busy") << QStringList{"detect", "--timeout", "100"} << [] {
         Sim sim;
         sim.busy = true;
