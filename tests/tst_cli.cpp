@@ -339,6 +339,11 @@ void CliTest::commands_data()
     QTest::newRow("detect, an impossible wavelength")
         << QStringList{"detect", "--timeout", "100"} << Sim().offering({20000}) << ""
         << noSuchPort + "zerak-cli: PORT: reports 20000 nm, which no optical power meter uses, skipped\n" + noMeter << 5;
+    QTest::newRow("detect to a full disk") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.stdoutToFull = true;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
     QTest::newRow("detect, meter busy") << QStringList{"detect", "--timeout", "100"} << [] {
         Sim sim;
         sim.busy = true;
