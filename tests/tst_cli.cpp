@@ -344,6 +344,11 @@ void CliTest::commands_data()
         sim.stdoutToFull = true;
         return sim;
     }() << "" << noSuchPort + "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
+    QTest::newRow("help to a full disk") << QStringList{"--help"} << [] {
+        Sim sim;
+        sim.stdoutToFull = true;
+        return sim;
+    }() << "" << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
     QTest::newRow("detect, meter busy") << QStringList{"detect", "--timeout", "100"} << [] {
         Sim sim;
         sim.busy = true;
