@@ -36,11 +36,22 @@ int badArguments(const QString &message)
     return exitBadArguments;
 }
 
-void listPorts()
+bool listPorts()
 {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports)
-        printLine(portReportBlock(portDetailsOf(port))); // its last line feed and printLine's: an empty line
+        if (!printLine(portReportBlock(portDetailsOf(port)))) // its last line feed and printLine's: an empty line
+            return false;
+    return true;
+}
+
+// A list nobody received is no success.
+int written(bool ok)
+{
+    if (ok)
+        return exitOk;
+    printError(stdoutError());
+    return exitFailure;
 }
 
 template <typename Runner>
@@ -91,15 +102,12 @@ int run(int argc, char *argv[])
         return badArguments(parser.errorText());
     // --help-all too, where Qt adds it: this program takes no Qt options.
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
-        std::fputs(qPrintable(parser.helpText() + helpEpilogue()), stdout);
-        return exitOk;
+        QString help = parser.helpText() + helpEpilogue();
+        help.chop(1); // printLine ends the line
+        return written(printLine(help));
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        if (!printLine(QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion())) {
-            printError(stdoutError());
-            return exitFailure;
-        }
-        return exitOk;
+        return written(printLine(QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion()));
     }
     Options options;
     try {
@@ -110,8 +118,7 @@ int run(int argc, char *argv[])
 
     switch (options.command) {
     case Command::Ports:
-        listPorts();
-        return exitOk;
+        return written(listPorts());
     case Command::Detect: {
         Detector detector(meter::Timing{options.gapMs, options.deadlineMs});
         return runInLoop(*app, &detector);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/console.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,7 +46,19 @@ bool printLine(const QString &line)
 
 QString stdoutError()
 {
-    return QStringLiteral("cannot write to stdout: %1").arg(QString::fromLocal8Bit(std::strerror(stdoutErrno)));
+    return QStringLiteral("cannot write to %1: %2").arg(stdoutName(), QString::fromLocal8Bit(std::strerror(stdoutErrno)));
+}
+
+QString stdoutName()
+{
+#ifdef Q_OS_LINUX
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/fd/1", path, sizeof path - 1);
+    // A pipe or socket reads "pipe:[1234]": no name to give.
+    if (length > 0 && path[0] == '/')
+        return QStringLiteral("stdout (%1)").arg(QFile::decodeName(QByteArray(path, int(length))));
+#endif
+    return QStringLiteral("stdout");
 }
 
 void printErrorLine(const QString &line)

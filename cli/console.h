@@ -11,6 +11,9 @@ namespace cli {
 // stdoutError().
 bool printLine(const QString &line);
 QString stdoutError();
+// "stdout (/mnt/usb/log.csv)" when stdout is a file or device, so that a
+// failed write names what the shell redirected it to; else "stdout".
+QString stdoutName();
 void printErrorLine(const QString &line);
 // "zerak-cli: " + message on stderr.
 void printError(const QString &message);

@@ -44,7 +44,10 @@ struct Detector::Probe
     QString path;
     QSerialPort *port = nullptr;
     meter::MeterLink *link = nullptr;
+    QTimer *quiet = nullptr; // a wavelength is taken once the line stays quiet behind it
+    std::optional<meter::Frame> candidate;
     std::optional<meter::Frame> wavelength;
+    QString problem; // why a port that answered is not listed
     bool settled = false;
 };
 
@@ -72,11 +75,35 @@ void Detector::start()
             if (deviceGone(p.port, error))
                 settle(p);
         });
-        connect(p.link, &meter::MeterLink::replyReceived, this, [this, &p](const meter::Reply &reply) {
-            if (reply.command != meter::cmdQueryWavelength || reply.role != meter::ReplyKind::Wavelength)
-                return;
-            p.wavelength = meter::decodeFrame(reply.bytes);
+        p.quiet = new QTimer(this);
+        p.quiet->setSingleShot(true);
+        connect(p.quiet, &QTimer::timeout, this, [this, &p] {
+            p.wavelength = p.candidate;
             settle(p);
+        });
+        // Only a whole reply with a wavelength a meter uses, and nothing behind
+        // it: a frame that answered nothing may have been taken for the reply.
+        connect(p.link, &meter::MeterLink::replyReceived, this, [this, &p](const meter::Reply &reply) {
+            if (p.settled)
+                return;
+            const meter::Frame frame = meter::decodeFrame(reply.bytes);
+            if (p.candidate)
+                p.problem = QStringLiteral("the line never went quiet behind the reply");
+            else if (reply.command != meter::cmdQueryWavelength || reply.role != meter::ReplyKind::Wavelength)
+                return;
+            else if (reply.bytes.size() != 2 && reply.bytes.size() != meter::frameSize)
+                p.problem = reply.bytes.size() == 1
+                                ? QStringLiteral("the reply arrived broken up: a frame of 1 byte")
+                                : QStringLiteral("the reply arrived broken up: a frame of %1 bytes").arg(reply.bytes.size());
+            else if (!meter::plausibleWavelength(frame.value))
+                p.problem = QStringLiteral("reports %1 nm, which no optical power meter uses").arg(frame.value);
+            if (!p.problem.isEmpty()) {
+                p.quiet->stop();
+                settle(p);
+                return;
+            }
+            p.candidate = frame;
+            p.quiet->start(p.link->quietMs());
         });
         connect(p.link, &meter::MeterLink::commandGivenUp, this, [this, &p] { settle(p); });
         probes.push_back(std::move(probe));
@@ -99,6 +126,8 @@ void Detector::settle(Probe &probe)
     if (probe.settled)
         return;
     probe.settled = true;
+    if (probe.quiet)
+        probe.quiet->stop();
     closeMeterPort(*probe.port);
     probe.link->reset();
     finishWhenSettled();
@@ -113,15 +142,21 @@ void Detector::finishWhenSettled()
             return;
     done = true;
     int found = 0;
+    bool written = true;
     for (const std::unique_ptr<Probe> &probe : probes) {
-        if (probe->wavelength && meter::plausibleWavelength(probe->wavelength->value)) {
-            printLine(probe->path + QStringLiteral("  ") + meter::wavelengthText(*probe->wavelength));
+        if (probe->wavelength) {
+            written = printLine(probe->path + QStringLiteral("  ") + meter::wavelengthText(*probe->wavelength))
+                      && written;
             ++found;
+        } else if (!probe->problem.isEmpty()) {
+            printError(probe->path + QStringLiteral(": ") + probe->problem + QStringLiteral(", skipped"));
         }
     }
     if (found == 0)
         printError(QStringLiteral("no meter answered"));
-    emit finished(found > 0 ? exitOk : exitNoReply);
+    if (!written)
+        printError(stdoutError());
+    emit finished(!written ? exitFailure : found > 0 ? exitOk : exitNoReply);
 }
 
 } // namespace cli

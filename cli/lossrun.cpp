@@ -69,10 +69,12 @@ bool MeterRun::checkLossTest()
                 return false;
             }
     const qint64 ageSeconds = loadedReference.taken.secsTo(QDateTime::currentDateTime());
-    if (ageSeconds > 24 * 3600)
-        printError(QStringLiteral("warning: the reference in %1 was taken %2, %3 days ago; take a new one")
-                       .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate))
-                       .arg(ageSeconds / (24 * 3600)));
+    if (ageSeconds > 24 * 3600) {
+        const qint64 days = ageSeconds / (24 * 3600);
+        printError(QStringLiteral("warning: the reference in %1 was taken %2, %3 ago; take a new one")
+                       .arg(options.referenceFile, loadedReference.taken.toString(Qt::ISODate),
+                            days == 1 ? QStringLiteral("1 day") : QStringLiteral("%1 days").arg(days)));
+    }
     return true;
 }
 
@@ -184,18 +186,23 @@ void MeterRun::finishReference()
                      .arg(hundredthsText(stats.mean()), hundredthsText(stats.deviation()))
                      .arg(stats.count());
     }
-    QString error;
-    if (!saveReference(options.outputFile, record, &error)) {
-        failWith(exitFailure,
-                 QStringLiteral("cannot write the reference to %1: %2").arg(options.outputFile, error));
-        return;
-    }
-    // Saved first: the file is what counts.
+    // Shown before the file is written: a file that cannot be written loses no level.
+    QString problem;
     for (const QString &line : qAsConst(lines))
         if (!printLine(line)) {
-            failWith(exitFailure, stdoutError());
-            return;
+            problem = stdoutError();
+            break;
         }
+    QString error;
+    if (!saveReference(options.outputFile, record, &error)) {
+        if (!problem.isEmpty())
+            printError(problem);
+        problem = QStringLiteral("cannot write the reference to %1: %2").arg(options.outputFile, error);
+    }
+    if (!problem.isEmpty()) {
+        failWith(exitFailure, problem);
+        return;
+    }
     finish(exitOk);
 }
 
@@ -212,20 +219,24 @@ void MeterRun::finishLoss()
         const std::optional<double> budget = options.maxLoss ? options.maxLoss->at(nm) : std::nullopt;
         record.rows << lossRow(nm, *loadedReference.at(nm), samples.at(i), budget);
     }
-    if (!options.reportFile.isEmpty()) {
-        QString error;
-        if (!writeReport(options.reportFile, record, &error)) {
-            failWith(exitFailure,
-                     QStringLiteral("cannot write the report to %1: %2").arg(options.reportFile, error));
-            return;
-        }
-    }
+    // Shown before the report is written: a report that cannot be written loses no result.
     const QStringList table = lossTable(record) << record.verdict();
+    QString problem;
     for (const QString &line : table)
         if (!printLine(line)) {
-            failWith(exitFailure, stdoutError());
-            return;
+            problem = stdoutError();
+            break;
         }
+    QString error;
+    if (!options.reportFile.isEmpty() && !writeReport(options.reportFile, record, &error)) {
+        if (!problem.isEmpty())
+            printError(problem);
+        problem = QStringLiteral("cannot write the report to %1: %2").arg(options.reportFile, error);
+    }
+    if (!problem.isEmpty()) {
+        failWith(exitFailure, problem);
+        return;
+    }
     finish(record.pass() == false ? exitOutsideLimit : exitOk);
 }
 

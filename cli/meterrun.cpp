@@ -18,8 +18,8 @@ namespace {
 // More steps than any meter has wavelengths: a meter reporting something
 // new on every step is not cycling.
 constexpr int maxSteps = 32;
-// A wavelength confirmation takes a reply and a quiet gap.
-constexpr qint64 idleConfirmationMs = 250;
+// Beyond the time a wavelength confirmation takes, for the scheduler's slack.
+constexpr qint64 confirmationMarginMs = 200;
 
 QString wavelengthList(QVector<quint16> list)
 {
@@ -196,6 +196,14 @@ void MeterRun::startMeasuring()
 
 void MeterRun::requestReading()
 {
+    if (confirmFirst) {
+        confirmFirst = false;
+        onWavelength = [this](quint16, bool) {
+            nextReading->start(int(std::max<qint64>(0, startedMs + slot * options.intervalMs - session->elapsedMs())));
+        };
+        session->askWavelength();
+        return;
+    }
     inFlight = true;
     session->takeReading();
 }
@@ -266,16 +274,12 @@ void MeterRun::scheduleReading()
         return;
     }
     const qint64 wait = due - now;
-    // Time enough before the reading: ask the wavelength now rather than
-    // make the reading late.
-    if (wait > idleConfirmationMs && session->confirmationAge() + wait > MeterSession::maxConfirmationAgeMs) {
-        onWavelength = [this](quint16, bool) {
-            nextReading->start(int(std::max<qint64>(0, startedMs + slot * options.intervalMs - session->elapsedMs())));
-        };
-        session->askWavelength();
-        return;
-    }
-    nextReading->start(int(std::max<qint64>(0, wait)));
+    // Time enough before the reading: ask the wavelength just ahead of it
+    // rather than make the reading late. Asked any earlier, it would be a
+    // second old again by the reading and asked twice.
+    const qint64 lead = session->confirmationMs() + confirmationMarginMs;
+    confirmFirst = wait > lead && session->confirmationAge() + wait > MeterSession::maxConfirmationAgeMs;
+    nextReading->start(int(std::max<qint64>(0, confirmFirst ? wait - lead : wait)));
 }
 
 void MeterRun::report(const QString &line)
@@ -319,9 +323,13 @@ void MeterRun::finish(int exitCode)
 int MeterRun::summarise(int exitCode)
 {
     if (options.command == Command::Reference || options.command == Command::Loss) {
-        if (exitCode == exitOk && interrupted)
-            return exitInterrupted;
-        return exitCode;
+        if (exitCode != exitOk || !interrupted)
+            return exitCode;
+        // Whatever was measured is gone with the run: say so.
+        printError(options.command == Command::Reference
+                       ? QStringLiteral("interrupted: the reference was not saved; run reference again")
+                       : QStringLiteral("interrupted: no verdict and no report; run loss again"));
+        return exitInterrupted;
     }
     if (summary.count() == 0)
         return exitCode == exitOk && interrupted ? exitInterrupted : exitCode;

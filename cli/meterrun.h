@@ -88,6 +88,7 @@ private:
     qint64 startedMs = -1;
     qint64 slot = 0;
     bool inFlight = false;     // a reading asked for and not yet taken
+    bool confirmFirst = false; // the next timeout asks the wavelength, then waits for the reading's time
     bool durationOver = false;
     Progress progress;
 

@@ -437,7 +437,7 @@ QString helpEpilogue()
         "  6  device lost mid-run\n"
         "  7  a reading outside --limit, or a loss over --max-loss\n"
         "  8  the meter does not offer the wavelength asked for\n"
-        "  9  interrupted before anything was measured\n");
+        "  9  interrupted before anything was measured; reference, loss: before the end (nothing saved)\n");
 }
 
 } // namespace cli

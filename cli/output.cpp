@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/output.h"
 
+#include "cli/console.h"
+
 #include <cerrno>
 #include <cstdio>
 
@@ -8,7 +10,7 @@ namespace cli {
 
 QString Output::displayName() const
 {
-    return name.isEmpty() ? QStringLiteral("stdout") : name;
+    return name.isEmpty() ? stdoutName() : name;
 }
 
 bool Output::open(const QString &fileName)

@@ -141,6 +141,7 @@ void MeterSession::replied(const meter::Reply &reply)
     // A reply well before the meter answers may be a frame that answered
     // nothing, taken for it: such a one waits for a quiet line.
     const bool early = reply.early;
+    latency = std::max<qint64>(0, reply.latencyMs);
     const meter::Frame frame = meter::decodeFrame(reply.bytes);
     if (*reply.role == meter::ReplyKind::Power) {
         if (reply.bytes.size() != meter::frameSize) {
@@ -169,7 +170,6 @@ void MeterSession::replied(const meter::Reply &reply)
         return;
     }
     candidate = frame.value;
-    confirmedAtMs = clock.elapsed();
     quietTimer->start(link->quietMs());
 }
 
@@ -207,6 +207,9 @@ void MeterSession::quietKept()
     if (!candidate)
         return;
     confirmed = candidate;
+    // Counted from here, not from the reply: a slow meter's quiet wait alone
+    // would make every confirmation stale and ask twice before each reading.
+    confirmedAtMs = clock.elapsed();
     candidate.reset();
     faults = 0;
     shortFrames = strayFrames = 0;

@@ -48,6 +48,8 @@ public:
     void takeHeldReading();
     std::optional<quint16> wavelength() const { return confirmed; }
     qint64 confirmationAge() const { return confirmed ? clock.elapsed() - confirmedAtMs : LLONG_MAX / 2; }
+    // How long asking the wavelength takes: the meter's latency and the quiet behind its reply.
+    qint64 confirmationMs() const { return latency + link->quietMs(); }
 
 signals:
     void wavelengthConfirmed(quint16 nanometres, bool stepped);
@@ -91,6 +93,7 @@ private:
     std::optional<quint8> lastUnit;
     std::optional<quint16> confirmed;
     qint64 confirmedAtMs = 0;
+    qint64 latency = 0; // of the last reply in time
 
     int faults = 0;
     Fault lastFault = Fault::NoReply;

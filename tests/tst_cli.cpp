@@ -322,6 +322,33 @@ void CliTest::commands_data()
         sim.answerReadings = 0;
         return sim;
     }() << "" << "zerak-cli: DIR/no-such-port: no such port, skipped\nzerak-cli: no meter answered\n" << 5;
+    // A port is listed only with a wavelength the meter said: not the first
+    // byte of a split reply, nor a frame that answered nothing.
+    const QString noSuchPort = QStringLiteral("zerak-cli: DIR/no-such-port: no such port, skipped\n");
+    const QString noMeter = QStringLiteral("zerak-cli: no meter answered\n");
+    QTest::newRow("detect, a split reply") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.splitFirst = 1, sim.splitPauseMs = 60;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: PORT: the reply arrived broken up: a frame of 1 byte, skipped\n" + noMeter << 5;
+    QTest::newRow("detect, a chattering line") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.chatterMs = 30;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: PORT: the line never went quiet behind the reply, skipped\n" + noMeter << 5;
+    QTest::newRow("detect, an impossible wavelength")
+        << QStringList{"detect", "--timeout", "100"} << Sim().offering({20000}) << ""
+        << noSuchPort + "zerak-cli: PORT: reports 20000 nm, which no optical power meter uses, skipped\n" + noMeter << 5;
+    QTest::newRow("detect to a full disk") << QStringList{"detect", "--timeout", "100"} << [] {
+        Sim sim;
+        sim.stdoutToFull = true;
+        return sim;
+    }() << "" << noSuchPort + "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
+    QTest::newRow("help to a full disk") << QStringList{"--help"} << [] {
+        Sim sim;
+        sim.stdoutToFull = true;
+        return sim;
+    }() << "" << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
     QTest::newRow("detect, meter busy") << QStringList{"detect", "--timeout", "100"} << [] {
         Sim sim;
         sim.busy = true;
@@ -424,7 +451,7 @@ void CliTest::commands_data()
            "  6  device lost mid-run\n"
            "  7  a reading outside --limit, or a loss over --max-loss\n"
            "  8  the meter does not offer the wavelength asked for\n"
-           "  9  interrupted before anything was measured\n"
+           "  9  interrupted before anything was measured; reference, loss: before the end (nothing saved)\n"
         << "" << 0;
 }
 
@@ -473,7 +500,7 @@ void CliTest::commands()
 void CliTest::measure_data()
 {
     addColumns();
-    QTest::addColumn<QString>("file"); // written by the run: its contents, or a chart's size
+    QTest::addColumn<QString>("file"); // written by the run: its contents, or a chart's size; COMMANDS: what the meter was sent
     QTest::addColumn<QString>("contents");
     const QStringList fast = {"--port", "PORT", "measure", "--interval", "0", "--timeout", "100"};
     const Sim decibel = [] {
@@ -534,6 +561,11 @@ void CliTest::measure_data()
     QTest::newRow("set the wavelength") << fast + QStringList{"-n", "1", "--wavelength", "1550"}
                                         << Sim().perWavelength({{1550, -11}}).offering({850, 1310, 1550})
                                         << "-11.00 dBm\n" << "" << 0 << "" << "";
+    // Asked ahead of each reading rather than after the last: asked any
+    // earlier, it is a second old again by the reading and asked twice.
+    QTest::newRow("a long interval: the wavelength asked once per reading")
+        << QStringList{"--port", "PORT", "measure", "--interval", "1100", "-n", "2"} << Sim()
+        << "-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "COMMANDS" << "7a 82 7a 82";
     QTest::newRow("duration") << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.25"}
                               << Sim() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
     QTest::newRow("csv, loss, limit, stats on stderr, png")
@@ -573,6 +605,10 @@ void CliTest::measure()
     runAndCompare();
     if (QTest::currentTestFailed() || file.isEmpty())
         return;
+    if (file == QLatin1String("COMMANDS")) {
+        QCOMPARE(QString::fromLatin1(sim->received().toHex(' ')), contents);
+        return;
+    }
     file = substituted(file);
     if (file.endsWith(QLatin1String(".png"))) {
         const QImage image(file);
@@ -637,10 +673,10 @@ void CliTest::hostileLines_data()
     QTest::newRow("full disk") << measure + QStringList{"--output", "/dev/full"} << with([](Sim &) {}) << ""
                                << "zerak-cli: cannot write to /dev/full: No space left on device\n" << 1;
     QTest::newRow("stdout to a full disk") << measure << with([](Sim &sim) { sim.stdoutToFull = true; }) << ""
-                                           << "zerak-cli: cannot write to stdout: No space left on device\n" << 1;
+                                           << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
     QTest::newRow("wavelength to a full disk") << QStringList{"--port", "PORT", "wavelength"}
                                                << with([](Sim &sim) { sim.stdoutToFull = true; }) << ""
-                                               << "zerak-cli: cannot write to stdout: No space left on device\n" << 1;
+                                               << "zerak-cli: cannot write to stdout (/dev/full): No space left on device\n" << 1;
 }
 
 void CliTest::hostileLines()
@@ -692,6 +728,14 @@ void CliTest::failures_data()
                                              << with([](Sim &sim) {
                                                     sim.answerReadings = 0, sim.signal = Sim::InterruptAtOnce;
                                                 }) << "" << "" << 9;
+    QTest::newRow("Ctrl-C during a reference") << QStringList{"--port", "PORT", "reference", "--output", "DIR/ref.json"}
+                                               << with([](Sim &sim) {
+                                                      sim.answerReadings = 0, sim.signal = Sim::InterruptAtOnce;
+                                                  })
+                                               << ""
+                                               << "zerak-cli: interrupted: the reference was not saved; run "
+                                                  "reference again\n"
+                                               << 9;
     QTest::newRow("Ctrl-C after a reading outside the limit")
         << QStringList{"--port", "PORT", "measure", "--interval", "0", "--limit", "-14.99"}
         << with([](Sim &sim) { sim.answerReadings = 2, sim.signal = Sim::Interrupt; })
@@ -863,10 +907,24 @@ void CliTest::lossTest_data()
                           QStringList{"OLD"} + loss + QStringList{"--wavelengths", "1310", "--report", "DIR/report.html"},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
                                    "no budget given (--max-loss): no verdict\n",
-                          "^zerak-cli: warning: the reference in DIR/ref.json was taken \\S+, 2 days ago; take a "
+                          "^zerak-cli: warning: the reference in DIR/ref.json was taken \\S+, 1 day ago; take a "
                           "new one\n$",
                           0}}
         << "DIR/report.html" << QStringList{"<td nowrap>1310 nm</td>", "no budget given (--max-loss): no verdict"};
+    // Written at the end, after the readings: the results are shown all the same.
+    const QString tooLong = QStringLiteral("DIR/") + QString(300, QLatin1Char('r')) + QStringLiteral(".json");
+    QTest::newRow("files that cannot be written: the levels and the table still shown")
+        << QVector<Step>{{takeReference.levels, takeReference.arguments.mid(0, 9) + QStringList{"--output", tooLong},
+                          takeReference.out,
+                          "zerak-cli: cannot write the reference to " + tooLong + ": File name too long\n", 1},
+                         savedReference,
+                         {{{1310, -15.5}, {1550, -13.4}},
+                          loss + QStringList{"--max-loss", "3", "--report", tooLong},
+                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
+                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  3.00 dB  PASS\n"
+                                   "PASS: every wavelength within its budget\n",
+                          "zerak-cli: cannot write the report to " + tooLong + ": File name too long\n", 1}}
+        << "" << QStringList();
     QTest::newRow("a wavelength missing from the reference")
         << QVector<Step>{savedReference,
                          {{},
@@ -902,13 +960,13 @@ void CliTest::lossTest()
             continue;
         }
         if (step.arguments.first() == QLatin1String("OLD")) {
-            // Taken two days ago.
+            // Taken a day and a minute ago.
             step.arguments.removeFirst();
             QFile file(dir.filePath(QStringLiteral("ref.json")));
             QVERIFY(file.open(QIODevice::ReadWrite));
             QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
             root.insert(QStringLiteral("time"),
-                        QDateTime::currentDateTime().addDays(-2).addSecs(-60).toString(Qt::ISODate));
+                        QDateTime::currentDateTime().addDays(-1).addSecs(-60).toString(Qt::ISODate));
             file.resize(0);
             file.write(QJsonDocument(root).toJson());
         }
