@@ -12,9 +12,10 @@
 //    in the other: always when it comes promptly, and when it comes within
 //    two deadlines with no frame answering nothing and no command of the
 //    other role written meanwhile;
-//  - after a 0x7A unanswered on a silent line nothing is written until a
-//    frame arrives; after a given-up wavelength command no power request
-//    goes until a wavelength reply;
+//  - after a 0x7A unanswered on a silent line, where nothing has answered
+//    since reset or three commands in a row went unanswered, nothing is
+//    written until a frame arrives; after a given-up wavelength command no
+//    power request goes until a wavelength reply;
 //  - nothing is given up before its deadline; the timer runs whenever the
 //    link waits for time, and its wakeups change something; left alone, the
 //    line settles.
@@ -221,6 +222,7 @@ private:
         halted = false;
         catchUpOwed = false;
         answeredSinceReset = false;
+        missedInARow = 0;
         compare();
     }
 
@@ -379,6 +381,7 @@ private:
         halted = false;
         frameSinceQuery = true;
         answeredSinceReset = true;
+        missedInARow = 0;
         if (reply.role == ReplyKind::Wavelength)
             catchUpOwed = false;
         if (reply.bytes.isEmpty() || fedCursor + size_t(reply.bytes.size()) > fed.size())
@@ -405,6 +408,7 @@ private:
     {
         trace((giveUp.written ? "X" : "Q") + hex(giveUp.command));
         ++givenUp;
+        ++missedInARow;
         if (!giveUp.written)
             return;
         if (now - lastWrittenMs < timing.deadlineMs)
@@ -412,7 +416,8 @@ private:
         awaiting = false;
         if (replyKindFor(giveUp.command) == ReplyKind::Wavelength && answeredSinceReset)
             catchUpOwed = true;
-        if (giveUp.command == cmdQueryWavelength && !frameSinceQuery)
+        // A meter that has answered is asked again, three times in a row at most.
+        if (giveUp.command == cmdQueryWavelength && !frameSinceQuery && (!answeredSinceReset || missedInARow >= 3))
             halted = true;
     }
 
@@ -430,6 +435,7 @@ private:
     bool halted = false;
     bool catchUpOwed = false;
     bool answeredSinceReset = false;
+    int missedInARow = 0;
     bool frameSinceQuery = false; // a frame arrived since the last 0x7A was written
     int latencyMode = 0;
     quint8 latencyPick = 0;

@@ -18,6 +18,8 @@ constexpr int maxQueued = 16;
 constexpr int writesInDoubt = 2;
 // Below this a meter's latency is too short to tell a reply by its timing.
 constexpr qint64 minTimedLatencyMs = 5;
+// Commands in a row unanswered, the last a 0x7A, before the meter counts as gone.
+constexpr int maxQueriesUnanswered = 3;
 
 // Work that may run signal handlers: what they ask for is written after it.
 class Working
@@ -58,8 +60,12 @@ bool MeterLink::send(quint8 command)
         emit writeFailed(command);
         return false;
     }
-    // Requests for a reading are alike: one waiting is enough.
-    if (!(command == cmdMeasure && queue.contains(cmdMeasure)) && queue.size() < maxQueued)
+    // Requests for a reading are alike: one waiting is enough. A query
+    // waiting or on the line answers for another: a second would only be
+    // answered behind it.
+    const bool shared = (command == cmdMeasure && queue.contains(cmdMeasure))
+                        || (command == cmdQueryWavelength && queryAsked());
+    if (!shared && queue.size() < maxQueued)
         queue.append(command);
     return pump();
 }
@@ -74,6 +80,8 @@ int MeterLink::quietMs() const
 bool MeterLink::blocked(quint8 command, qint64 at) const
 {
     const ReplyKind role = replyKindFor(command);
+    // Until the wavelength is known again, a frame might be a wavelength
+    // reply however late: only wavelength commands go.
     if (catchUp && role == ReplyKind::Power)
         return true;
     return std::any_of(late.begin(), late.end(), [&](const Late &given) {
@@ -266,10 +274,14 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
     emit replyReceived(reply);
 }
 
+bool MeterLink::queryAsked() const
+{
+    return queue.contains(cmdQueryWavelength) || (onLine && onLine->command == cmdQueryWavelength);
+}
+
 void MeterLink::askWavelength()
 {
-    if (answered && !queue.contains(cmdQueryWavelength)
-        && !(onLine && onLine->command == cmdQueryWavelength))
+    if (answered && !queryAsked())
         queue.prepend(cmdQueryWavelength);
 }
 
@@ -304,8 +316,11 @@ void MeterLink::giveUp(qint64 at)
     if (replyKindFor(sent.command) == ReplyKind::Wavelength) {
         // The meter may have stepped without our hearing of it.
         catchUp = true;
-        if (sent.command == cmdQueryWavelength && !sent.frameSince)
-            halted = true; // nothing answers on this line: nothing more is written
+        // 0x7A unanswered on a silent line: where nothing has answered since
+        // reset, or after a few tries, nothing more is written until the
+        // meter speaks; a meter that lost a reply is asked again.
+        if (sent.command == cmdQueryWavelength && !sent.frameSince && (!answered || missed >= maxQueriesUnanswered))
+            halted = true;
         else
             askWavelength();
     }

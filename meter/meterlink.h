@@ -14,9 +14,11 @@
 //                                                          (counted from when the device has
 //                                                          sent its byte: a stalled line holds it)
 //   a frame is coming in                                   it is whole, or the gap ends it
-//   a 0x7A went unanswered on a silent line                any frame arrives
+//   a 0x7A went unanswered on a silent line, and nothing   any frame arrives
+//   answered since reset or 3 commands in a row went so
 //   a wavelength command was given up (catch-up owed)      a wavelength reply; meanwhile only
-//                                                          0x7A, 0x7B go, and 0x7A first
+//                                                          0x7A, 0x7B go, and 0x7A first (again
+//                                                          if that 0x7A is lost too)
 //   a given-up command of another role may still answer    it does, or one deadline more
 //   it changes role, or the line was out of step           the line has been quiet quietMs()
 //   ... and a wait for quiet lasting a whole deadline gives the command up unwritten.
@@ -87,7 +89,8 @@ public:
     void setClock(std::function<qint64()> clock);
 
     // Queues a command and writes it at once when the line allows, waiting up
-    // to writeWaitMs for the device to take it. Asked from a handler of this
+    // to writeWaitMs for the device to take it. A 0x82 already waiting, or a
+    // 0x7A waiting or on the line, stands for this one. Asked from a handler of this
     // link's signals or during a write's wait, it goes when that is over.
     // False only when a write made now did not complete. Handlers must not
     // run event loops (boxes): queue them.
@@ -102,6 +105,8 @@ public:
     bool takeWriteErrorReport();
 
     bool meterAnswered() const { return answered; } // any frame since reset()
+    // Nothing is written until the meter speaks.
+    bool isHalted() const { return halted; }
     int missedInARow() const { return missed; }
     // How long the line must stay silent before the link takes it as quiet:
     // the gap, or twice the meter's latency for a slow meter, within reason.
@@ -141,6 +146,7 @@ private:
     bool pump();
     bool write(quint8 command, qint64 now);
     void frameEnded(const QByteArray &bytes, qint64 firstByteMs);
+    bool queryAsked() const;
     void askWavelength();
     void timeUp();
     void giveUp(qint64 now);

@@ -25,6 +25,7 @@ enum class Fault {
     TwoByteWavelengths,
     SplitReplies,
     LateLambda,
+    LambdaAndQueryLost,
 };
 
 QString powerText(const meter::Frame &frame)
@@ -160,6 +161,7 @@ void LineEventsTest::readingsKeepTheirRole_data()
     QTest::newRow("Lambda reply 1.2 deadlines late") << Fault::LateLambda << 120 << false;
     QTest::newRow("Lambda reply 2.5 deadlines late") << Fault::LateLambda << 250 << false;
     QTest::newRow("Lambda reply 4 deadlines late") << Fault::LateLambda << 400 << false;
+    QTest::newRow("Lambda reply lost, and the query after it") << Fault::LambdaAndQueryLost << 0 << false;
 }
 
 void LineEventsTest::readingsKeepTheirRole()
@@ -167,6 +169,7 @@ void LineEventsTest::readingsKeepTheirRole()
     QFETCH(Fault, fault);
     QFETCH(int, latePercent);
     QFETCH(bool, pressLambda);
+    int lost = 0; // replies the meter dropped
     WindowHarness h;
     h.sim.setNoise(40); // a reading that changes with every reply
     ShownReadings shown(h);
@@ -189,6 +192,24 @@ void LineEventsTest::readingsKeepTheirRole()
     case Fault::SplitReplies:
         h.sim.setSplitReplies(2, h.timing().gapMs / 3);
         break;
+    case Fault::LambdaAndQueryLost: {
+        // The meter steps, but neither that reply nor the next comes.
+        int sinceLambda = -1;
+        const QMetaObject::Connection losing =
+            connect(&h.sim, &MeterSimulator::commandReceived, this, [&](quint8 command) {
+                if (command == meter::cmdNextWavelength)
+                    sinceLambda = 0;
+                else if (sinceLambda >= 0)
+                    ++sinceLambda;
+                h.sim.setDropEvery(sinceLambda == 0 || sinceLambda == 1 ? 1 : 0);
+                lost += sinceLambda == 0 || sinceLambda == 1;
+            });
+        h.click("pushButton_SendTo_lamda");
+        QTRY_COMPARE_WITH_TIMEOUT(h.text("label_5"), wavelengthOf(h.sim), deadline * 12);
+        QVERIFY(answersGoOn(h, 10));
+        disconnect(losing);
+        break;
+    }
     case Fault::LateLambda: {
         h.sim.setLateReplies(meter::cmdNextWavelength, deadline * latePercent / 100);
         QSignalSpy lambdaSent(&h.sim, &MeterSimulator::replySent);
@@ -199,7 +220,7 @@ void LineEventsTest::readingsKeepTheirRole()
         break;
     }
     }
-    for (int round = 0; round < 4 && fault != Fault::LateLambda; ++round) {
+    for (int round = 0; round < 4 && fault != Fault::LateLambda && fault != Fault::LambdaAndQueryLost; ++round) {
         QVERIFY(answersGoOn(h, 6));
         if (pressLambda)
             h.click("pushButton_SendTo_lamda");
@@ -213,7 +234,7 @@ void LineEventsTest::readingsKeepTheirRole()
     QVERIFY(answersGoOn(h, 6, 10 * deadline));
     int mostWaiting = 0;
     connect(&h.sim, &MeterSimulator::commandReceived, this,
-            [&] { mostWaiting = qMax(mostWaiting, h.sim.received().size() - 1 - h.sim.repliesSent()); });
+            [&] { mostWaiting = qMax(mostWaiting, h.sim.received().size() - 1 - h.sim.repliesSent() - lost); });
     QVERIFY(answersGoOn(h, 12));
     QCOMPARE(mostWaiting, 0);
     shown.verifyAgainst(h.sim, fault == Fault::StrayFrame);

@@ -67,6 +67,12 @@ void MeterLinkTest::rules_data()
         << "R82 W82 @1000 A @2000 A @2500 D05DC0100" << "X82 ?";
     QTest::newRow("lost wavelength reply: 0x7A asked, power waits for it")
         << "R7A W7A D03520000 R7B W7B R82 @1000 A W7A D03520000 W- @1050 A W82" << "=7A X7B L7A:1000";
+    QTest::newRow("... and that query lost too: asked again, three in a row at most")
+        << "R7A W7A D03520000 R7B W7B R82 @1000 A W7A @2000 A W7A @3000 A W- @9000 A W- N-"
+        << "=7A X7B X7A X7A";
+    QTest::newRow("... and answered the second time: power after it")
+        << "R7A W7A D03520000 R7B W7B R82 @1000 A W7A @2000 A W7A D03520000 W- @2050 A W82"
+        << "=7A X7B X7A L7A:1000";
     QTest::newRow("no catch-up where the meter never answered")
         << "R7B W7B @1000 A W- N-" << "X7B";
     QTest::newRow("unanswered 0x7A on a silent line: nothing more until the meter speaks")
