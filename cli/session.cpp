@@ -101,18 +101,13 @@ void MeterSession::ask(quint8 command)
     candidate.reset();
     heldReading.reset();
     watchdog->start(4 * deadline + 500);
-    // After a wavelength command given up the link asks 0x7A itself; a second
-    // one would only answer behind the first and put the line out of step.
-    if (command == meter::cmdQueryWavelength && linkAsks)
-        return;
-    linkAsks = false;
+    // After a wavelength command given up the link may have asked 0x7A
+    // already; it shares that one with this.
     link->send(command);
 }
 
 void MeterSession::replied(const meter::Reply &reply)
 {
-    if (reply.role == meter::ReplyKind::Wavelength)
-        linkAsks = false; // whatever the link asked has been answered
     if (goal == Goal::None)
         return;
     ++framesSinceAsked;
@@ -129,19 +124,24 @@ void MeterSession::replied(const meter::Reply &reply)
         ++strayFrames; // counted, never used; the reply may still come
         return;
     }
-    if (lateTimer->isActive() || reply.late) {
+    // A query answered late, or the link's own query after it: either way the
+    // meter's wavelength now, which is what was asked.
+    const bool queryAnswered = asked == meter::cmdQueryWavelength && reply.role == meter::ReplyKind::Wavelength;
+    if ((lateTimer->isActive() || reply.late) && !queryAnswered) {
         lateTimer->stop();
         if (reply.late)
             lateMs = reply.latencyMs;
         fault(reply.late ? Fault::Late : Fault::NoReply);
         return;
     }
-    if (reply.command != asked || *reply.role != meter::replyKindFor(asked))
+    lateTimer->stop();
+    if (!queryAnswered && (reply.command != asked || *reply.role != meter::replyKindFor(asked)))
         return;
     // A reply well before the meter answers may be a frame that answered
     // nothing, taken for it: such a one waits for a quiet line.
     const bool early = reply.early;
-    latency = std::max<qint64>(0, reply.latencyMs);
+    if (!reply.late)
+        latency = std::max<qint64>(0, reply.latencyMs);
     const meter::Frame frame = meter::decodeFrame(reply.bytes);
     if (*reply.role == meter::ReplyKind::Power) {
         if (reply.bytes.size() != meter::frameSize) {
@@ -234,9 +234,6 @@ void MeterSession::givenUp(const meter::GiveUp &giveUp)
         fault(Fault::NeverQuiet);
         return;
     }
-    const bool silent = framesSinceAsked == 0;
-    if (meter::replyKindFor(asked) == meter::ReplyKind::Wavelength)
-        linkAsks = link->meterAnswered() && !(asked == meter::cmdQueryWavelength && silent);
     if (asked == meter::cmdNextWavelength)
         stepInDoubt = true;
     // Until a deadline has passed the link takes any reply as possibly the
@@ -246,8 +243,8 @@ void MeterSession::givenUp(const meter::GiveUp &giveUp)
 
 void MeterSession::lateWaitOver()
 {
-    // After an unanswered 0x7A on a silent line the link writes nothing more.
-    if (asked == meter::cmdQueryWavelength && framesSinceAsked == 0) {
+    // The link writes nothing more until the meter speaks.
+    if (link->isHalted()) {
         ++faults;
         lastFault = Fault::NoReply;
         fail(exitNoReply, reason());

@@ -84,7 +84,6 @@ private:
 
     Goal goal = Goal::None;
     quint8 asked = 0;         // the command whose reply is awaited
-    bool linkAsks = false;    // the link asks 0x7A again by itself after a give-up
     bool stepInDoubt = false; // the step may have happened: ask where the meter is
     int framesSinceAsked = 0;
     std::optional<quint16> candidate;

@@ -596,6 +596,13 @@ void CliTest::measure_data()
         sim.dropEvery = 3;
         return sim;
     }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+    // Every other reply lost, the wavelength asked again once a second among them.
+    QTest::newRow("a lost wavelength reply is asked again")
+        << QStringList{"--port", "PORT", "measure", "--interval", "400", "--timeout", "100", "-n", "4"} << [] {
+        Sim sim;
+        sim.dropEvery = 2;
+        return sim;
+    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
 }
 
 void CliTest::measure()
@@ -643,8 +650,10 @@ void CliTest::hostileLines_data()
                                        << "^zerak-cli: PORT: replies arrive broken up: [1-3] frames shorter than 4 "
                                           "bytes \\(3 requests in a row\\)\n$"
                                        << 5;
+    // Its late answer to the query is its wavelength all the same; readings are refused.
     QTest::newRow("a meter slower than the deadline")
-        << measure + QStringList{"--timeout", "60"} << with([](Sim &sim) { sim.delayMs = 80; }) << ""
+        << measure + QStringList{"--timeout", "60"} << with([](Sim &sim) { sim.delayMs = 80; })
+        << "time,wavelength_nm,value,unit,mW\n"
         << "^zerak-cli: PORT: the meter answered \\d+ ms after the request; the deadline is 60 ms \\(--timeout\\) "
            "\\(3 requests in a row\\)\n$"
         << 5;
