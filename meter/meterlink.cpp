@@ -372,9 +372,10 @@ void MeterLink::armTimer(qint64 at)
         timerDueMs = -1;
         return;
     }
-    // Deadlines mostly move later: a timer due early enough just looks again
-    // when it fires, instead of being restarted for every reply.
-    if (timer->isActive() && timerDueMs <= *wakeup)
+    // Moved along with every reply, not left to fire early and look again: a
+    // wakeup costs far more than restarting a timer, and a healthy line
+    // should wake the program for its replies alone.
+    if (timer->isActive() && timerDueMs == *wakeup)
         return;
     timerDueMs = *wakeup;
     timer->start(int(qBound(qint64(0), *wakeup - at, qint64(INT_MAX))));
