@@ -40,6 +40,7 @@ void MeterLinkTest::rules_data()
         << "R82 W82 R7B W- D05DC0100 W- N50 @49 A W- @50 A W7B" << "=82";
     QTest::newRow("reading requests share the one waiting")
         << "R82 W82 R82 R82 D05DC0100 W82 D05DC0100 W- N-" << "=82 =82";
+    QTest::newRow("a query on the line answers for another") << "R7A W7A R7A D051E0000 W- N-" << "=7A";
     QTest::newRow("commands keep their order")
         << "R82 W82 R7B R7B D05DC0100 @50 A W7B D051E0000 W7B" << "=82 =7B";
     QTest::newRow("two-byte wavelength while measuring")
