@@ -37,6 +37,15 @@ QString toolName()
     return QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion();
 }
 
+// What went wrong printing them, or nothing.
+QString printLines(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        if (!printLine(line))
+            return stdoutError();
+    return QString();
+}
+
 } // namespace
 
 // The reference and the budget are checked before the port is opened: they
@@ -187,12 +196,7 @@ void MeterRun::finishReference()
                      .arg(stats.count());
     }
     // Shown before the file is written: a file that cannot be written loses no level.
-    QString problem;
-    for (const QString &line : qAsConst(lines))
-        if (!printLine(line)) {
-            problem = stdoutError();
-            break;
-        }
+    QString problem = printLines(lines);
     QString error;
     if (!saveReference(options.outputFile, record, &error)) {
         if (!problem.isEmpty())
@@ -220,13 +224,7 @@ void MeterRun::finishLoss()
         record.rows << lossRow(nm, *loadedReference.at(nm), samples.at(i), budget);
     }
     // Shown before the report is written: a report that cannot be written loses no result.
-    const QStringList table = lossTable(record) << record.verdict();
-    QString problem;
-    for (const QString &line : table)
-        if (!printLine(line)) {
-            problem = stdoutError();
-            break;
-        }
+    QString problem = printLines(lossTable(record) << record.verdict());
     QString error;
     if (!options.reportFile.isEmpty() && !writeReport(options.reportFile, record, &error)) {
         if (!problem.isEmpty())
