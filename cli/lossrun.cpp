@@ -159,9 +159,12 @@ void MeterRun::sampled(const meter::Frame &frame, quint16 nm)
     }
     if (nm != testWavelengths.at(current)) {
         // Changed on the keypad meanwhile: these readings are not of that wavelength.
-        fail(exitNoReply, QStringLiteral("the meter changed to %1 nm while measuring %2 nm")
+        fail(exitNoReply, QStringLiteral("the meter changed to %1 nm while measuring %2 nm; nothing was saved: "
+                                         "leave its keys alone and run %3 again")
                               .arg(nm)
-                              .arg(testWavelengths.at(current)));
+                              .arg(testWavelengths.at(current))
+                              .arg(options.command == Command::Reference ? QStringLiteral("reference")
+                                                                         : QStringLiteral("loss")));
         return;
     }
     ReadingStats &stats = samples[current];

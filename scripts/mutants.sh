@@ -11,8 +11,10 @@ scratch="${ZERAK_MUTANTS_DIR:-$root/build-mutants}"
 pattern="${1:-}"
 "$root/scripts/deps.sh"
 
+# Extracted with the time of the copy: a file changed since the last run but
+# older than its object there would not be rebuilt.
 mkdir -p "$scratch/src"
-(cd "$root" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) | tar -C "$scratch/src" -xf -
+(cd "$root" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) | tar -C "$scratch/src" -m -xf -
 build="$scratch/build"
 cmake -S "$scratch/src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZERAK_TESTS=ON \
       -DZERAK_QT6="${ZERAK_QT6:-OFF}" >/dev/null
