@@ -175,8 +175,15 @@ void MeterLink::deviceWrote()
     if (device->bytesToWrite() > 0)
         return;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
-    if (onLine && !onLine->left)
-        *onLine = Sent{onLine->command, now()};
+    if (onLine && !onLine->left) {
+        const qint64 at = now();
+        // Frames came while it was held, so it left on a line that was not
+        // quiet: what begins before the line has been, may be their rest.
+        const bool noisy = lastByteMs >= onLine->atMs;
+        *onLine = Sent{onLine->command, at};
+        if (noisy)
+            onLine->answersFromMs = std::max(at, lastByteMs + quietMs());
+    }
     outageOver();
     pump();
 }
@@ -229,7 +236,7 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
                late.end());
     if (onLine)
         onLine->frameSince = true;
-    if (onLine && onLine->left && firstByteMs >= onLine->atMs) {
+    if (onLine && onLine->left && firstByteMs >= onLine->answersFromMs) {
         reply.command = onLine->command;
         reply.role = replyKindFor(onLine->command);
         reply.latencyMs = firstByteMs - onLine->atMs;

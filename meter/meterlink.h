@@ -25,7 +25,8 @@
 //
 // What a frame answers:
 //   the command on the line, if the frame began after it   -> its role; late if a given-up
-//                                                             command may have sent it instead
+//   (and after a quiet line, if it left a stalled line        command may have sent it instead
+//   that frames came on meanwhile)
 //   else the oldest given-up command that may still answer -> its role, late
 //   else nothing                                           -> no role; the next two writes
 //                                                             wait for a quiet line
@@ -133,6 +134,7 @@ private:
         qint64 atMs;              // when its byte left the device
         bool left = true;         // false while a stalled line holds it
         bool frameSince = false;  // a frame has arrived since
+        qint64 answersFromMs = atMs; // a frame begun earlier is not its reply
     };
     struct Late
     {
