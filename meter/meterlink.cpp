@@ -236,7 +236,13 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
                late.end());
     if (onLine)
         onLine->frameSince = true;
-    if (onLine && onLine->left && firstByteMs >= onLine->answersFromMs) {
+    const bool answersOnLine = onLine && onLine->left && firstByteMs >= onLine->answersFromMs;
+    if (onLine && onLine->left && !answersOnLine) {
+        // Begun before the command on the line could be answered: the line
+        // was not quiet, and the rest of this frame may still come.
+        onLine->answersFromMs = std::max(onLine->answersFromMs, lastByteMs + quietMs());
+    }
+    if (answersOnLine) {
         reply.command = onLine->command;
         reply.role = replyKindFor(onLine->command);
         reply.latencyMs = firstByteMs - onLine->atMs;

@@ -101,8 +101,9 @@ void MeterLinkTest::rules_data()
     QTest::newRow("stalled line: nothing more goes, the deadline runs once the byte has left")
         << "S R82 W- @1000 A N- R82 @1500 s W82 N2500 D05DC0100 W82" << "F82 =82";
     QTest::newRow("a command that leaves a stalled line after a frame cut short: the rest is not its reply")
-        << "R7A W7A D051E0000 @60 S R82 W- @100 D051E00 @150 A s W82 @160 D00 @210 A @220 D05DC0100"
-        << "=7A F82 ? ? =82";
+        << "R7A W7A D051E0000 @60 S R82 W- @100 D051E00 @150 A s W82 @160 D00 @210 A "
+           "@259 D05DC0100 @309 A @310 D05DC0100"
+        << "=7A F82 ? ? ? =82";
     QTest::newRow("reply during the write's wait; what the handler asks goes after")
         << "M Y05DC0100 R82 W8282 D05DC0100 W82" << "=82 =82";
 }
