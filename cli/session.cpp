@@ -97,7 +97,6 @@ void MeterSession::takeReading()
 void MeterSession::ask(quint8 command)
 {
     asked = command;
-    framesSinceAsked = 0;
     candidate.reset();
     heldReading.reset();
     watchdog->start(4 * deadline + 500);
@@ -110,7 +109,6 @@ void MeterSession::replied(const meter::Reply &reply)
 {
     if (goal == Goal::None)
         return;
-    ++framesSinceAsked;
     if (quietTimer->isActive()) {
         // Something came right behind the reply: either may be a frame that
         // answered nothing.

@@ -85,7 +85,6 @@ private:
     Goal goal = Goal::None;
     quint8 asked = 0;         // the command whose reply is awaited
     bool stepInDoubt = false; // the step may have happened: ask where the meter is
-    int framesSinceAsked = 0;
     std::optional<quint16> candidate;
     std::optional<meter::Frame> heldReading;
     bool holdingForQuiet = false; // else only until the end of its delivery

@@ -236,8 +236,9 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
                late.end());
     if (onLine)
         onLine->frameSince = true;
-    const bool answersOnLine = onLine && onLine->left && firstByteMs >= onLine->answersFromMs;
-    if (onLine && onLine->left && !answersOnLine) {
+    const bool waiting = onLine && onLine->left;
+    const bool answersOnLine = waiting && firstByteMs >= onLine->answersFromMs;
+    if (waiting && !answersOnLine) {
         // Begun before the command on the line could be answered: the line
         // was not quiet, and the rest of this frame may still come.
         onLine->answersFromMs = std::max(onLine->answersFromMs, lastByteMs + quietMs());
