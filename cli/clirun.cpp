@@ -120,7 +120,7 @@ int run(int argc, char *argv[])
     case Command::Ports:
         return written(listPorts());
     case Command::Detect: {
-        Detector detector(meter::Timing{options.gapMs, options.deadlineMs});
+        DetectRun detector(meter::Timing{options.gapMs, options.deadlineMs});
         return runInLoop(*app, &detector);
     }
     default: {

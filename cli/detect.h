@@ -1,25 +1,20 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// detect: asks every port at once for its wavelength and lists those where
-// a meter answered.
+// detect: lists the ports where a meter answered, and why others were skipped.
 
-#include "meter/meterlink.h"
+#include "session/detector.h"
 
 #include <QObject>
-#include <QVector>
-
-#include <memory>
 
 namespace cli {
 
-class Detector : public QObject
+class DetectRun : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit Detector(const meter::Timing &timing, QObject *parent = nullptr);
-    ~Detector() override;
+    explicit DetectRun(const meter::Timing &timing, QObject *parent = nullptr);
 
     void start();
     void interrupt();
@@ -28,13 +23,9 @@ signals:
     void finished(int exitCode);
 
 private:
-    struct Probe;
-    void settle(Probe &probe);
-    void finishWhenSettled();
+    void detected(const QVector<session::DetectedPort> &ports);
 
-    meter::Timing timing;
-    std::vector<std::unique_ptr<Probe>> probes;
-    bool done = false;
+    session::Detector *detector;
 };
 
 } // namespace cli

@@ -26,12 +26,6 @@ bool stdinIsTerminal()
 #endif
 }
 
-QDateTime nowWithOffset()
-{
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc());
-}
-
 QString toolName()
 {
     return QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion();
@@ -91,11 +85,11 @@ void MeterRun::startLossTest()
 {
     if (options.command == Command::Reference)
         testWavelengths = options.wavelengths;
-    samples = QVector<ReadingStats>(testWavelengths.size());
+    samples = QVector<session::ReadingStats>(testWavelengths.size());
     onReading = [this](const meter::Frame &frame, quint16 nm) { sampled(frame, nm); };
     if (testWavelengths.isEmpty()) {
         // The meter's current wavelength.
-        onWavelength = [this](quint16 nm, bool) {
+        onConfirmed = [this](quint16 nm) {
             testWavelengths << nm;
             samples.resize(1);
             testWavelength(0);
@@ -110,12 +104,13 @@ void MeterRun::testWavelength(int index)
 {
     current = index;
     const quint16 nm = testWavelengths.at(index);
-    setWavelength(nm, [this, nm] {
+    onWavelength = [this](quint16 nm) {
         const QString what = options.command == Command::Reference ? QStringLiteral("the reference cord")
                                                                     : QStringLiteral("the link under test");
         waitForEnter(QStringLiteral("Connect %1, set the source to %2 nm and press Enter").arg(what).arg(nm),
                      [this] { session->takeReading(); });
-    });
+    };
+    stepper->stepTo(nm);
 }
 
 void MeterRun::waitForEnter(const QString &prompt, std::function<void()> then)
@@ -167,8 +162,8 @@ void MeterRun::sampled(const meter::Frame &frame, quint16 nm)
                                                                          : QStringLiteral("loss")));
         return;
     }
-    ReadingStats &stats = samples[current];
-    stats.add(frame.signFlag == 0x01 ? -int(frame.value) : int(frame.value));
+    session::ReadingStats &stats = samples[current];
+    stats.add(session::levelOf(frame));
     if (stats.count() < options.count) {
         session->takeReading();
         return;
@@ -187,11 +182,11 @@ void MeterRun::finishReference()
 {
     ReferenceRecord record;
     QStringList lines;
-    record.taken = nowWithOffset();
+    record.taken = session::nowWithOffset();
     record.port = options.port;
     record.tool = toolName();
     for (int i = 0; i < testWavelengths.size(); ++i) {
-        const ReadingStats &stats = samples.at(i);
+        const session::ReadingStats &stats = samples.at(i);
         record.levels << ReferenceLevel{testWavelengths.at(i), stats.mean(), stats.deviation(), stats.count()};
         lines << QStringLiteral("%1 nm  %2 dBm  std dev %3 dB  (%4 readings)")
                      .arg(testWavelengths.at(i))
@@ -216,7 +211,7 @@ void MeterRun::finishReference()
 void MeterRun::finishLoss()
 {
     LossRecord record;
-    record.at = nowWithOffset();
+    record.at = session::nowWithOffset();
     record.port = options.port;
     record.tool = toolName();
     record.referenceFile = options.referenceFile;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli/losstest.h"
 
-#include "cli/options.h"
+#include "session/values.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +17,8 @@
 #include <cmath>
 
 namespace cli {
+
+using session::hundredthsText;
 
 namespace {
 

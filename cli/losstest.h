@@ -4,7 +4,7 @@
 // The loss test of a fibre link: the reference saved per wavelength, the
 // losses against it and the record handed over, as JSON, CSV, PDF or HTML.
 
-#include "cli/stats.h"
+#include "session/stats.h"
 
 #include <QDateTime>
 #include <QString>
@@ -14,6 +14,8 @@
 #include <optional>
 
 namespace cli {
+
+using session::ReadingStats;
 
 // Levels in hundredths of a dB or dBm.
 struct ReferenceLevel

@@ -9,8 +9,9 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/plot.h"
-#include "cli/readings.h"
-#include "cli/session.h"
+#include "session/measureloop.h"
+#include "session/metersession.h"
+#include "session/stepper.h"
 
 #include <QObject>
 #include <QSet>
@@ -19,7 +20,6 @@
 #include <memory>
 
 class QSocketNotifier;
-class QTimer;
 
 namespace cli {
 
@@ -39,16 +39,9 @@ signals:
     void finished(int exitCode);
 
 private:
-    // Steps the meter until it reports nm; exit 8 when a whole cycle passes without it.
-    void setWavelength(quint16 nm, std::function<void()> then);
-    void stepTowards();
-    void nextWavelength();
-
     // measure: the rows, the summary and the chart are fed by measured()
     void startMeasuring();
-    void measured(const meter::Frame &frame, quint16 wavelengthNm);
-    void scheduleReading();
-    void requestReading();
+    void measured(const session::Reading &reading, bool last);
     bool write(const QString &line);
 
     // reference and loss
@@ -67,34 +60,24 @@ private:
     int summarise(int exitCode);
 
     Options options;
-    MeterSession *session;
-    std::function<void(quint16, bool)> onWavelength;
+    session::MeterSession *session;
+    session::WavelengthStepper *stepper;
+    session::MeasureLoop *loop;
+    std::function<void(quint16)> onWavelength; // what a wavelength stepped to is for
+    std::function<void(quint16)> onConfirmed;  // the next wavelength the session confirms, once
     std::function<void(const meter::Frame &, quint16)> onReading;
     bool done = false;
     bool interrupted = false;
 
-    // stepping
-    quint16 target = 0;
-    QVector<quint16> offered; // in the order the meter went through them
-    int steps = 0;
-    std::function<void()> whenSet;
-
     // measure
     Output rows;
-    Summary summary;
+    session::Summary summary;
     std::unique_ptr<ChartData> chart;
-    QTimer *nextReading;
-    QTimer *durationTimer;
-    qint64 startedMs = -1;
-    qint64 slot = 0;
-    bool inFlight = false;     // a reading asked for and not yet taken
-    bool confirmFirst = false; // the next timeout asks the wavelength, then waits for the reading's time
-    bool durationOver = false;
     Progress progress;
 
     // reference and loss
     QVector<quint16> testWavelengths;
-    QVector<ReadingStats> samples; // per wavelength tested
+    QVector<session::ReadingStats> samples; // per wavelength tested
     int current = -1;
     QSocketNotifier *stdinNotifier = nullptr;
     ReferenceRecord loadedReference; // loss

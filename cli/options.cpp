@@ -2,15 +2,15 @@
 #include "cli/options.h"
 
 #include "meter/protocol.h"
-#include "port/lineport.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <cmath>
 
 namespace cli {
+
+using session::hundredths;
 
 namespace {
 
@@ -71,27 +71,6 @@ int wholeNumber(const QCommandLineParser &parser, const QString &name, int min, 
                              .arg(text, dashed(name))
                              .arg(min)
                              .arg(max)};
-    return value;
-}
-
-// A decimal as written, in hundredths, without going through a rounded
-// binary fraction first: "2.955" stays 295.5.
-std::optional<double> hundredths(const QString &text)
-{
-    static const QRegularExpression decimal(QStringLiteral("^\\s*([+-]?)(\\d*)(?:\\.(\\d*))?\\s*$"));
-    const QRegularExpressionMatch match = decimal.match(text);
-    if (!match.hasMatch() || (match.captured(2).isEmpty() && match.captured(3).isEmpty()))
-        return std::nullopt;
-    const QString digits = match.captured(2) + match.captured(3);
-    if (digits.size() > 15)
-        return std::nullopt;
-    const double mantissa = digits.toDouble();
-    const int decimals = match.captured(3).size();
-    double value = decimals <= 2 ? mantissa * std::pow(10.0, 2 - decimals) : mantissa / std::pow(10.0, decimals - 2);
-    if (match.captured(1) == QLatin1String("-"))
-        value = -value;
-    if (std::fabs(value) > 100000.0)
-        return std::nullopt;
     return value;
 }
 
@@ -201,41 +180,6 @@ QString fileWithSuffix(const QCommandLineParser &parser, const QString &name, co
 }
 
 } // namespace
-
-ExitCode exitCodeFor(const OpenFailure &failure)
-{
-    switch (failure.kind) {
-    case OpenFailure::Busy:
-    case OpenFailure::NotPermitted:
-    case OpenFailure::StaleLock:
-        return exitPortBusy;
-    case OpenFailure::NoSuchPort:
-    case OpenFailure::NotSerialPort:
-    case OpenFailure::PathTooLong:
-        break;
-    }
-    return exitNoSuchPort;
-}
-
-bool Limits::contains(double value) const
-{
-    return (!low || value >= *low) && (!high || value <= *high);
-}
-
-std::optional<double> Budget::at(quint16 nanometres) const
-{
-    if (all)
-        return all;
-    if (byWavelength.contains(nanometres))
-        return byWavelength.value(nanometres);
-    return std::nullopt;
-}
-
-QString hundredthsText(double hundredths)
-{
-    const QString text = QString::number(std::round(hundredths) / 100.0, 'f', 2);
-    return text == QLatin1String("-0.00") ? QStringLiteral("0.00") : text;
-}
 
 void addOptions(QCommandLineParser &parser)
 {

@@ -3,7 +3,9 @@
 
 // What zerak-cli was asked to do, checked before anything touches a port.
 
-#include <QMap>
+#include "session/exitcode.h"
+#include "session/values.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -11,44 +13,26 @@
 #include <optional>
 
 class QCommandLineParser;
-struct OpenFailure;
 
 namespace cli {
 
-// Every way a run can end, so a script can tell them apart.
-enum ExitCode {
-    exitOk = 0,
-    exitFailure = 1, // anything else, e.g. a row, the chart or the report could not be written
-    exitBadArguments = 2,
-    exitNoSuchPort = 3,
-    exitPortBusy = 4, // busy or not permitted
-    exitNoReply = 5,  // no usable reply; also: detect found no meter
-    exitDeviceLost = 6,
-    exitOutsideLimit = 7, // a reading outside --limit, a loss over --max-loss
-    exitNoSuchWavelength = 8,
-    exitInterrupted = 9, // interrupted before anything was measured
-};
-
-ExitCode exitCodeFor(const ::OpenFailure &failure);
+// The session's exit codes and values, as this program's own.
+using session::ExitCode;
+using session::exitOk;
+using session::exitFailure;
+using session::exitBadArguments;
+using session::exitNoSuchPort;
+using session::exitPortBusy;
+using session::exitNoReply;
+using session::exitDeviceLost;
+using session::exitOutsideLimit;
+using session::exitNoSuchWavelength;
+using session::exitInterrupted;
+using session::Budget;
+using session::hundredthsText;
+using session::Limits;
 
 enum class Command { Ports, Detect, Wavelength, NextWavelength, Measure, Reference, Loss };
-
-// Bounds in hundredths of a dB, taken from the decimal text as written: a
-// limit is never rounded to the meter's resolution.
-struct Limits
-{
-    std::optional<double> low;
-    std::optional<double> high;
-    bool contains(double hundredths) const;
-};
-
-// The loss budget: one for every wavelength, or one per wavelength.
-struct Budget
-{
-    std::optional<double> all; // hundredths of a dB
-    QMap<quint16, double> byWavelength;
-    std::optional<double> at(quint16 nanometres) const;
-};
 
 struct Options
 {
@@ -84,8 +68,5 @@ void addOptions(QCommandLineParser &parser);
 Options optionsFrom(const QCommandLineParser &parser);
 // Appended to the parser's own help: the commands and the exit codes.
 QString helpEpilogue();
-
-// "-15.00" from hundredths, rounded to the hundredth; never "-0.00".
-QString hundredthsText(double hundredths);
 
 } // namespace cli

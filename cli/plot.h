@@ -4,12 +4,18 @@
 // Power against time as a chart: one panel and trace per unit, PNG and PDF
 // through QPainter, SVG written directly. Text needs a QGuiApplication.
 
-#include "cli/readings.h"
+#include "session/readings.h"
 
 #include <QSize>
 #include <QVector>
 
 namespace cli {
+
+using session::Budget;
+using session::hundredthsText;
+using session::Limits;
+using session::Reading;
+using session::ReadingStats;
 
 struct PlotInfo
 {

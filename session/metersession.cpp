@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "cli/session.h"
+#include "session/metersession.h"
 
-#include "cli/options.h"
+#include "session/exitcode.h"
 #include "port/devicegone.h"
 #include "port/lineport.h"
 
 #include <QTimer>
 
-namespace cli {
+namespace session {
 
 namespace {
 
@@ -336,4 +336,4 @@ void MeterSession::fail(int exitCode, const QString &why)
     emit failed(exitCode, why);
 }
 
-} // namespace cli
+} // namespace session

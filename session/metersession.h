@@ -17,7 +17,7 @@
 struct OpenFailure;
 class QTimer;
 
-namespace cli {
+namespace session {
 
 class MeterSession : public QObject
 {
@@ -102,4 +102,4 @@ private:
     bool writeFailed = false;
 };
 
-} // namespace cli
+} // namespace session

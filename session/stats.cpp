@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "cli/stats.h"
+#include "session/stats.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace cli {
+namespace session {
 
 void ReadingStats::add(double value)
 {
@@ -21,4 +21,4 @@ double ReadingStats::deviation() const
     return n > 1 ? std::sqrt(std::max(0.0, squares) / double(n - 1)) : 0.0;
 }
 
-} // namespace cli
+} // namespace session

@@ -7,7 +7,7 @@
 
 #include <QtGlobal>
 
-namespace cli {
+namespace session {
 
 class ReadingStats
 {
@@ -29,4 +29,4 @@ private:
     double squares = 0; // sum of squared differences from the mean
 };
 
-} // namespace cli
+} // namespace session

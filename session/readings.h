@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Readings as zerak-cli prints, tabulates and sums them up.
+// Readings as the meter gave them, judged by the rules asked for, and their
+// statistics per wavelength.
 
-#include "cli/options.h"
-#include "cli/stats.h"
 #include "meter/protocol.h"
+#include "session/stats.h"
+#include "session/values.h"
 
 #include <QDateTime>
 #include <QMap>
@@ -13,7 +14,7 @@
 
 #include <optional>
 
-namespace cli {
+namespace session {
 
 struct Reading
 {
@@ -24,18 +25,25 @@ struct Reading
     int hundredths;     // signed level in hundredths of dB or dBm
     bool decibel;       // a relative reading in dB rather than dBm
     std::optional<double> loss; // hundredths of a dB: reference - reading, or -reading in dB
-    std::optional<bool> pass;   // with --limit or --max-loss
+    std::optional<bool> pass;   // with limits or a loss budget
 };
 
-Reading readingFrom(const meter::Frame &frame, quint16 wavelengthNm, const Options &options, const QDateTime &at,
-                    qint64 elapsedMs);
+// What a reading is judged by; at most one of limits and maxLoss.
+struct ReadingRules
+{
+    std::optional<double> reference; // dBm, in hundredths
+    std::optional<Limits> limits;    // on the loss with a reference, else on the level
+    std::optional<Budget> maxLoss;
+};
 
+Reading readingFrom(const meter::Frame &frame, quint16 wavelengthNm, const ReadingRules &rules, const QDateTime &at,
+                    qint64 elapsedMs);
+// The signed level in hundredths of dB or dBm.
+int levelOf(const meter::Frame &frame);
 QString valueText(const Reading &reading); // as the window shows it, e.g. "-15.00"
-// "-15.00 dBm", then "  loss 3.00 dB" and "  PASS" or "  FAIL" as asked.
-QString readingLine(const Reading &reading, const Options &options);
-QString csvHeader(const Options &options);
-QString csvRow(const Reading &reading, const Options &options);
-QString jsonRow(const Reading &reading, const Options &options);
+QString unitOf(bool decibel);              // "dB" or "dBm"
+// Now in local time, with its UTC offset written out.
+QDateTime nowWithOffset();
 
 // count, min, mean, max and deviation per wavelength and unit, and the
 // loss's, over the whole run in constant memory.
@@ -58,4 +66,4 @@ private:
     qint64 failed = 0;
 };
 
-} // namespace cli
+} // namespace session
