@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli/losstest.h"
 
+#include "report/document.h"
 #include "session/values.h"
 
 #include <QFile>
@@ -8,11 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPageLayout>
-#include <QPainter>
-#include <QPdfWriter>
-#include <QSaveFile>
-#include <QTextDocument>
 
 #include <cmath>
 
@@ -48,61 +44,47 @@ QString stamp(const QDateTime &time)
     return time.toString(Qt::ISODate);
 }
 
-bool save(const QString &fileName, const QByteArray &bytes, QString *error)
-{
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
-}
-
 QString readable(const QDateTime &time)
 {
     return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"));
 }
 
+QString colourOf(const std::optional<bool> &pass)
+{
+    return !pass ? QStringLiteral("#333333") : *pass ? QStringLiteral("#1b7a2e") : QStringLiteral("#b3261e");
+}
+
 QString html(const LossRecord &record)
 {
-    const auto escaped = [](const QString &text) { return text.toHtmlEscaped(); };
-    QString rows;
-    for (const LossRow &row : record.rows) {
-        const QString colour = !row.pass ? QStringLiteral("#333333") : *row.pass ? QStringLiteral("#1b7a2e")
-                                                                               : QStringLiteral("#b3261e");
-        rows += QStringLiteral("<tr><td nowrap>%1 nm</td><td align=\"right\" nowrap>%2 dBm</td>"
-                               "<td align=\"right\" nowrap>%3 dBm</td><td align=\"right\" nowrap>%4 dB</td>"
-                               "<td align=\"right\" nowrap><b>%5 dB</b></td><td align=\"right\" nowrap>%6</td>"
-                               "<td align=\"center\" style=\"color:%7\"><b>%8</b></td></tr>\n")
-                    .arg(row.wavelengthNm)
-                    .arg(hundredthsText(row.reference), hundredthsText(row.reading.mean()),
-                         hundredthsText(row.reading.deviation()), lossText(row),
-                         row.budget ? hundredthsText(*row.budget) + QStringLiteral(" dB") : QStringLiteral("&ndash;"),
-                         colour, verdictOf(row.pass));
-    }
-    const std::optional<bool> pass = record.pass();
-    const QString verdictColour = !pass ? QStringLiteral("#333333") : *pass ? QStringLiteral("#1b7a2e")
-                                                                           : QStringLiteral("#b3261e");
-    return QStringLiteral(
-               "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Loss test</title>\n"
-               "<style>body{font-family:sans-serif;color:#222} table{border-collapse:collapse}"
-               " th,td{border:1px solid #999;padding:4px 10px} th{background:#e8ebf0}</style></head>\n"
-               "<body>\n<h1>Optical loss test</h1>\n"
-               "<table cellpadding=\"4\" cellspacing=\"0\" border=\"0\" style=\"border:none\">\n"
-               "<tr><td style=\"border:none\">Date</td><td style=\"border:none\">%1</td></tr>\n"
-               "<tr><td style=\"border:none\">Port</td><td style=\"border:none\">%2</td></tr>\n"
-               "<tr><td style=\"border:none\">Tool</td><td style=\"border:none\">%3</td></tr>\n"
-               "<tr><td style=\"border:none\">Reference</td><td style=\"border:none\">%4, taken %5 on %6</td></tr>\n"
-               "<tr><td style=\"border:none\">Readings</td><td style=\"border:none\">%7 per wavelength</td></tr>\n"
-               "</table>\n<p></p>\n"
-               "<table cellpadding=\"6\" cellspacing=\"0\" border=\"1\" width=\"100%\">\n"
-               "<tr><th>Wavelength</th><th>Reference</th><th>Reading</th><th>Std dev</th><th>Loss</th>"
-               "<th>Budget</th><th>Result</th></tr>\n%8</table>\n"
-               "<h2 style=\"color:%9\">%10</h2>\n</body></html>\n")
-        .arg(escaped(readable(record.at)), escaped(record.port), escaped(record.tool), escaped(record.referenceFile),
-             escaped(readable(record.reference.taken)), escaped(record.reference.port))
-        .arg(record.rows.isEmpty() ? 0 : record.rows.first().reading.count())
-        .arg(rows, verdictColour, escaped(record.verdict()));
+    using report::Cell;
+    using report::escaped;
+    QVector<QVector<Cell>> rows;
+    for (const LossRow &row : record.rows)
+        rows << QVector<Cell>{
+            {QStringLiteral("%1 nm").arg(row.wavelengthNm)},
+            {hundredthsText(row.reference) + QStringLiteral(" dBm"), Cell::Right},
+            {hundredthsText(row.reading.mean()) + QStringLiteral(" dBm"), Cell::Right},
+            {hundredthsText(row.reading.deviation()) + QStringLiteral(" dB"), Cell::Right},
+            {lossText(row) + QStringLiteral(" dB"), Cell::Right, true},
+            {row.budget ? hundredthsText(*row.budget) + QStringLiteral(" dB") : QStringLiteral("&ndash;"), Cell::Right},
+            {verdictOf(row.pass), Cell::Centre, true, false, colourOf(row.pass)}};
+    const QVector<QPair<QString, QString>> facts = {
+        {QStringLiteral("Date"), escaped(readable(record.at))},
+        {QStringLiteral("Port"), escaped(record.port)},
+        {QStringLiteral("Tool"), escaped(record.tool)},
+        {QStringLiteral("Reference"), QStringLiteral("%1, taken %2 on %3")
+                                          .arg(escaped(record.referenceFile), escaped(readable(record.reference.taken)),
+                                               escaped(record.reference.port))},
+        {QStringLiteral("Readings"),
+         QStringLiteral("%1 per wavelength").arg(record.rows.isEmpty() ? 0 : record.rows.first().reading.count())}};
+    const QStringList headers = {QStringLiteral("Wavelength"), QStringLiteral("Reference"), QStringLiteral("Reading"),
+                                 QStringLiteral("Std dev"),    QStringLiteral("Loss"),      QStringLiteral("Budget"),
+                                 QStringLiteral("Result")};
+    return report::htmlPage(QStringLiteral("Loss test"),
+                            QStringLiteral("<h1>Optical loss test</h1>\n") + report::htmlFacts(facts)
+                                + QStringLiteral("<p></p>\n") + report::htmlTable(headers, rows)
+                                + QStringLiteral("<h2 style=\"color:%1\">%2</h2>\n")
+                                      .arg(colourOf(record.pass()), escaped(record.verdict())));
 }
 
 QByteArray json(const LossRecord &record)
@@ -146,45 +128,6 @@ QByteArray csv(const LossRecord &record)
     return text.toUtf8();
 }
 
-// One A4 page: the same document as the HTML report, laid out by Qt's text engine.
-bool pdf(const QString &fileName, const LossRecord &record, QString *error)
-{
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    {
-        QPdfWriter writer(&file);
-        writer.setTitle(QStringLiteral("Optical loss test"));
-        writer.setCreator(record.tool);
-        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
-                                         QMarginsF(18, 18, 18, 18), QPageLayout::Millimeter));
-        writer.setResolution(300);
-        QTextDocument document;
-        QFont font = document.defaultFont();
-        font.setPixelSize(13);
-        document.setDefaultFont(font);
-        document.setHtml(html(record));
-        QPainter painter(&writer);
-        const QRectF page = writer.pageLayout().paintRectPixels(writer.resolution());
-        // Laid out at 96 dpi and scaled to the page: the fonts keep their size.
-        const double scale = writer.resolution() / 96.0;
-        document.setTextWidth(page.width() / scale);
-        painter.scale(scale, scale);
-        document.drawContents(&painter);
-        if (!painter.end()) {
-            *error = QStringLiteral("the PDF could not be drawn");
-            return false;
-        }
-    }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 const ReferenceLevel *ReferenceRecord::at(quint16 nanometres) const
@@ -207,7 +150,7 @@ bool saveReference(const QString &fileName, const ReferenceRecord &record, QStri
                                {QStringLiteral("port"), record.port},
                                {QStringLiteral("tool"), record.tool},
                                {QStringLiteral("levels"), levels}};
-    return save(fileName, QJsonDocument(document).toJson(), error);
+    return report::saveFile(fileName, QJsonDocument(document).toJson(), error);
 }
 
 std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *error)
@@ -309,12 +252,12 @@ bool writeReport(const QString &fileName, const LossRecord &record, QString *err
 {
     const QString suffix = QFileInfo(fileName).suffix().toLower();
     if (suffix == QLatin1String("pdf"))
-        return pdf(fileName, record, error);
+        return report::writePdf(fileName, html(record), QStringLiteral("Optical loss test"), record.tool, error);
     if (suffix == QLatin1String("json"))
-        return save(fileName, json(record), error);
+        return report::saveFile(fileName, json(record), error);
     if (suffix == QLatin1String("csv"))
-        return save(fileName, csv(record), error);
-    return save(fileName, html(record).toUtf8(), error);
+        return report::saveFile(fileName, csv(record), error);
+    return report::saveFile(fileName, html(record).toUtf8(), error);
 }
 
 } // namespace cli

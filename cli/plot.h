@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Power against time as a chart: one panel and trace per unit, PNG and PDF
-// through QPainter, SVG written directly. Text needs a QGuiApplication.
+// measure --plot: power against time, one panel and trace per unit, with
+// the limits asked for drawn where a reading passes them. Text needs a
+// QGuiApplication.
 
 #include "session/readings.h"
 
-#include <QSize>
 #include <QVector>
 
 namespace cli {
@@ -50,8 +50,6 @@ private:
     QDateTime first;
     qint64 last = 0;
 };
-
-constexpr QSize plotSize(1200, 700);
 
 // By the file's extension: .png, .svg or .pdf; written whole or not at all.
 // False with a reason on failure.

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "cli/canvas.h"
+#include "report/canvas.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QIODevice>
 #include <QPainter>
 
-namespace cli {
+namespace report {
 
 namespace {
 
@@ -257,4 +257,4 @@ void SvgCanvas::unclip()
     clipped = false;
 }
 
-} // namespace cli
+} // namespace report

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What the chart needs of a surface: QPainter draws it into PNG and PDF, and
-// SvgCanvas writes SVG itself, so zerak-cli needs neither QtSvg nor widgets.
+// What a chart needs of a surface: QPainter draws it into PNG and PDF, and
+// SvgCanvas writes SVG itself, so no program needs QtSvg or widgets for it.
 // Text is measured with Qt's font metrics either way (needs a QGuiApplication).
 
 #include <QColor>
@@ -14,7 +14,7 @@
 class QPainter;
 class QIODevice;
 
-namespace cli {
+namespace report {
 
 struct TextStyle
 {
@@ -83,4 +83,4 @@ private:
     bool clipped = false;
 };
 
-} // namespace cli
+} // namespace report
