@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// reference and loss: per wavelength, set the meter, ask for the cord or
-// the link, take N readings.
+// reference and loss: the sweep over the wavelengths asks for the cord or
+// the link at each; what it measured is printed, then saved or reported.
 
 #include "cli/meterrun.h"
 
@@ -47,7 +47,7 @@ QString printLines(const QStringList &lines)
 bool MeterRun::checkLossTest()
 {
     QString error;
-    const std::optional<ReferenceRecord> loaded = loadReference(options.referenceFile, &error);
+    const std::optional<job::ReferenceRecord> loaded = job::loadReference(options.referenceFile, &error);
     if (!loaded) {
         failWith(exitBadArguments, error);
         return false;
@@ -55,7 +55,7 @@ bool MeterRun::checkLossTest()
     loadedReference = *loaded;
     testWavelengths = options.wavelengths;
     if (testWavelengths.isEmpty())
-        for (const ReferenceLevel &level : qAsConst(loadedReference.levels))
+        for (const job::ReferenceLevel &level : qAsConst(loadedReference.levels))
             testWavelengths << level.wavelengthNm;
     for (quint16 nm : qAsConst(testWavelengths))
         if (!loadedReference.at(nm)) {
@@ -83,42 +83,24 @@ bool MeterRun::checkLossTest()
 
 void MeterRun::startLossTest()
 {
-    if (options.command == Command::Reference)
+    const bool reference = options.command == Command::Reference;
+    if (reference)
         testWavelengths = options.wavelengths;
-    samples = QVector<session::ReadingStats>(testWavelengths.size());
-    onReading = [this](const meter::Frame &frame, quint16 nm) { sampled(frame, nm); };
-    if (testWavelengths.isEmpty()) {
-        // The meter's current wavelength.
-        onConfirmed = [this](quint16 nm) {
-            testWavelengths << nm;
-            samples.resize(1);
-            testWavelength(0);
-        };
-        session->askWavelength();
-        return;
-    }
-    testWavelength(0);
-}
-
-void MeterRun::testWavelength(int index)
-{
-    current = index;
-    const quint16 nm = testWavelengths.at(index);
-    onWavelength = [this](quint16 nm) {
-        const QString what = options.command == Command::Reference ? QStringLiteral("the reference cord")
-                                                                    : QStringLiteral("the link under test");
-        waitForEnter(QStringLiteral("Connect %1, set the source to %2 nm and press Enter").arg(what).arg(nm),
-                     [this] { session->takeReading(); });
-    };
-    stepper->stepTo(nm);
+    sweep = new job::LevelSweep(session, options.count, reference ? QStringLiteral("reference") : QStringLiteral("loss test"),
+                                reference ? QStringLiteral("reference") : QStringLiteral("loss"), this);
+    connect(sweep, &job::LevelSweep::failed, this, &MeterRun::fail);
+    connect(sweep, &job::LevelSweep::finished, this, reference ? &MeterRun::finishReference : &MeterRun::finishLoss);
+    if (!options.noPrompt && stdinIsTerminal())
+        sweep->setPrompt([this, reference](quint16 nm, std::function<void()> ready) {
+            const QString what = reference ? QStringLiteral("the reference cord") : QStringLiteral("the link under test");
+            waitForEnter(QStringLiteral("Connect %1, set the source to %2 nm and press Enter").arg(what).arg(nm),
+                         std::move(ready));
+        });
+    sweep->start(testWavelengths);
 }
 
 void MeterRun::waitForEnter(const QString &prompt, std::function<void()> then)
 {
-    if (options.noPrompt || !stdinIsTerminal()) {
-        then();
-        return;
-    }
     std::fputs(qPrintable(prompt + QStringLiteral(" ")), stderr);
     std::fflush(stderr);
 #ifdef Q_OS_UNIX
@@ -142,61 +124,17 @@ void MeterRun::waitForEnter(const QString &prompt, std::function<void()> then)
 #endif
 }
 
-void MeterRun::sampled(const meter::Frame &frame, quint16 nm)
+void MeterRun::finishReference(const QVector<job::WavelengthLevel> &levels)
 {
-    if (frame.unitFlag != 0) {
-        fail(exitBadArguments,
-             QStringLiteral("the meter reports dB, a loss against its own stored reference; a %1 needs absolute "
-                            "levels: switch the meter to dBm")
-                 .arg(options.command == Command::Reference ? QStringLiteral("reference")
-                                                            : QStringLiteral("loss test")));
-        return;
-    }
-    if (nm != testWavelengths.at(current)) {
-        // Changed on the keypad meanwhile: these readings are not of that wavelength.
-        fail(exitNoReply, QStringLiteral("the meter changed to %1 nm while measuring %2 nm; nothing was saved: "
-                                         "leave its keys alone and run %3 again")
-                              .arg(nm)
-                              .arg(testWavelengths.at(current))
-                              .arg(options.command == Command::Reference ? QStringLiteral("reference")
-                                                                         : QStringLiteral("loss")));
-        return;
-    }
-    session::ReadingStats &stats = samples[current];
-    stats.add(session::levelOf(frame));
-    if (stats.count() < options.count) {
-        session->takeReading();
-        return;
-    }
-    if (current + 1 < testWavelengths.size()) {
-        testWavelength(current + 1);
-        return;
-    }
-    if (options.command == Command::Reference)
-        finishReference();
-    else
-        finishLoss();
-}
-
-void MeterRun::finishReference()
-{
-    ReferenceRecord record;
-    QStringList lines;
+    job::ReferenceRecord record = job::referenceRecord(levels);
     record.taken = session::nowWithOffset();
     record.port = options.port;
     record.tool = toolName();
-    for (int i = 0; i < testWavelengths.size(); ++i) {
-        const session::ReadingStats &stats = samples.at(i);
-        record.levels << ReferenceLevel{testWavelengths.at(i), stats.mean(), stats.deviation(), stats.count()};
-        lines << QStringLiteral("%1 nm  %2 dBm  std dev %3 dB  (%4 readings)")
-                     .arg(testWavelengths.at(i))
-                     .arg(hundredthsText(stats.mean()), hundredthsText(stats.deviation()))
-                     .arg(stats.count());
-    }
+    const QStringList lines = job::referenceLines(record);
     // Shown before the file is written: a file that cannot be written loses no level.
     QString problem = printLines(lines);
     QString error;
-    if (!saveReference(options.outputFile, record, &error)) {
+    if (!job::saveReference(options.outputFile, record, &error)) {
         if (!problem.isEmpty())
             printError(problem);
         problem = QStringLiteral("cannot write the reference to %1: %2").arg(options.outputFile, error);
@@ -208,23 +146,17 @@ void MeterRun::finishReference()
     finish(exitOk);
 }
 
-void MeterRun::finishLoss()
+void MeterRun::finishLoss(const QVector<job::WavelengthLevel> &levels)
 {
-    LossRecord record;
+    job::LossRecord record = job::lossRecord(loadedReference, levels, options.maxLoss);
     record.at = session::nowWithOffset();
     record.port = options.port;
     record.tool = toolName();
     record.referenceFile = options.referenceFile;
-    record.reference = loadedReference;
-    for (int i = 0; i < testWavelengths.size(); ++i) {
-        const quint16 nm = testWavelengths.at(i);
-        const std::optional<double> budget = options.maxLoss ? options.maxLoss->at(nm) : std::nullopt;
-        record.rows << lossRow(nm, *loadedReference.at(nm), samples.at(i), budget);
-    }
     // Shown before the report is written: a report that cannot be written loses no result.
-    QString problem = printLines(lossTable(record) << record.verdict());
+    QString problem = printLines(job::lossTable(record) << record.verdict());
     QString error;
-    if (!options.reportFile.isEmpty() && !writeReport(options.reportFile, record, &error)) {
+    if (!options.reportFile.isEmpty() && !job::writeReport(options.reportFile, record, &error)) {
         if (!problem.isEmpty())
             printError(problem);
         problem = QStringLiteral("cannot write the report to %1: %2").arg(options.reportFile, error);

@@ -179,6 +179,8 @@ void MeterRun::finish(int exitCode)
     done = true;
     loop->stop();
     stepper->stop();
+    if (sweep)
+        sweep->stop();
     delete stdinNotifier;
     stdinNotifier = nullptr;
     progress.clear();

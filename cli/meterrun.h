@@ -5,10 +5,10 @@
 // meter, through a MeterSession.
 
 #include "cli/console.h"
-#include "cli/losstest.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/plot.h"
+#include "job/levelsweep.h"
 #include "session/measureloop.h"
 #include "session/metersession.h"
 #include "session/stepper.h"
@@ -49,9 +49,8 @@ private:
     void startLossTest();
     void testWavelength(int index);
     void waitForEnter(const QString &prompt, std::function<void()> then);
-    void sampled(const meter::Frame &frame, quint16 wavelengthNm);
-    void finishReference();
-    void finishLoss();
+    void finishReference(const QVector<job::WavelengthLevel> &levels);
+    void finishLoss(const QVector<job::WavelengthLevel> &levels);
 
     void report(const QString &line); // the one line a command prints, then done
     void fail(int exitCode, const QString &reason); // about the port: named first
@@ -76,11 +75,10 @@ private:
     Progress progress;
 
     // reference and loss
-    QVector<quint16> testWavelengths;
-    QVector<session::ReadingStats> samples; // per wavelength tested
-    int current = -1;
+    QVector<quint16> testWavelengths; // none: the meter's current one
+    job::LevelSweep *sweep = nullptr;
     QSocketNotifier *stdinNotifier = nullptr;
-    ReferenceRecord loadedReference; // loss
+    job::ReferenceRecord loadedReference; // loss
 };
 
 } // namespace cli

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "cli/losstest.h"
+#include "job/losstest.h"
 
 #include "report/document.h"
 #include "session/values.h"
@@ -12,7 +12,7 @@
 
 #include <cmath>
 
-namespace cli {
+namespace job {
 
 using session::hundredthsText;
 
@@ -119,10 +119,10 @@ QByteArray csv(const LossRecord &record)
     QString text = QStringLiteral("time,port,wavelength_nm,reference_dBm,reading_dBm,std_dev_dB,loss_dB,budget_dB,"
                                   "result\n");
     for (const LossRow &row : record.rows)
+        // In one go: a port named with a % and a digit is not filled in again.
         text += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9\n")
-                    .arg(stamp(record.at), record.port)
-                    .arg(row.wavelengthNm)
-                    .arg(hundredthsText(row.reference), hundredthsText(row.reading.mean()),
+                    .arg(stamp(record.at), record.port, QString::number(row.wavelengthNm),
+                         hundredthsText(row.reference), hundredthsText(row.reading.mean()),
                          hundredthsText(row.reading.deviation()), lossText(row),
                          row.budget ? hundredthsText(*row.budget) : QString(), verdictOf(row.pass));
     return text.toUtf8();
@@ -136,6 +136,26 @@ const ReferenceLevel *ReferenceRecord::at(quint16 nanometres) const
         if (level.wavelengthNm == nanometres)
             return &level;
     return nullptr;
+}
+
+ReferenceRecord referenceRecord(const QVector<WavelengthLevel> &levels)
+{
+    ReferenceRecord record;
+    for (const WavelengthLevel &level : levels)
+        record.levels << ReferenceLevel{level.wavelengthNm, level.level.mean(), level.level.deviation(),
+                                        level.level.count()};
+    return record;
+}
+
+QStringList referenceLines(const ReferenceRecord &record)
+{
+    QStringList lines;
+    for (const ReferenceLevel &level : record.levels)
+        lines << QStringLiteral("%1 nm  %2 dBm  std dev %3 dB  (%4 readings)")
+                     .arg(level.wavelengthNm)
+                     .arg(hundredthsText(level.mean), hundredthsText(level.deviation))
+                     .arg(level.count);
+    return lines;
 }
 
 bool saveReference(const QString &fileName, const ReferenceRecord &record, QString *error)
@@ -162,10 +182,12 @@ std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *e
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.read(1 << 20), &parseError);
-    const QString notReference = QStringLiteral("%1 is not a reference saved by zerak-cli reference: %2")
-                                     .arg(fileName);
+    // The file's name as it is, whatever % it holds.
+    const auto notReference = [&fileName](const QString &why) {
+        return QStringLiteral("%1 is not a reference saved by zerak-cli reference: %2").arg(fileName, why);
+    };
     if (document.isNull()) {
-        *error = notReference.arg(parseError.errorString());
+        *error = notReference(parseError.errorString());
         return std::nullopt;
     }
     const QJsonObject root = document.object();
@@ -174,7 +196,7 @@ std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *e
     record.port = root.value(QStringLiteral("port")).toString();
     record.tool = root.value(QStringLiteral("tool")).toString();
     if (!record.taken.isValid()) {
-        *error = notReference.arg(QStringLiteral("no valid \"time\""));
+        *error = notReference(QStringLiteral("no valid \"time\""));
         return std::nullopt;
     }
     const QJsonArray levels = root.value(QStringLiteral("levels")).toArray();
@@ -183,7 +205,7 @@ std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *e
         const int nm = level.value(QStringLiteral("wavelength_nm")).toInt(-1);
         const QJsonValue mean = level.value(QStringLiteral("mean_dBm"));
         if (nm < 0 || nm > 0xFFFF || !mean.isDouble()) {
-            *error = notReference.arg(QStringLiteral("a level without \"wavelength_nm\" or \"mean_dBm\""));
+            *error = notReference(QStringLiteral("a level without \"wavelength_nm\" or \"mean_dBm\""));
             return std::nullopt;
         }
         record.levels << ReferenceLevel{quint16(nm), mean.toDouble() * 100.0,
@@ -191,7 +213,7 @@ std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *e
                                         qint64(level.value(QStringLiteral("readings")).toDouble())};
     }
     if (record.levels.isEmpty()) {
-        *error = notReference.arg(QStringLiteral("no levels"));
+        *error = notReference(QStringLiteral("no levels"));
         return std::nullopt;
     }
     return record;
@@ -209,6 +231,21 @@ LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const Readi
     if (budget)
         row.pass = row.loss <= *budget + 1e-9; // only the division of a mean rounds
     return row;
+}
+
+LossRecord lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
+                      const std::optional<session::Budget> &budget)
+{
+    LossRecord record;
+    record.reference = reference;
+    for (const WavelengthLevel &level : levels) {
+        const quint16 nm = level.wavelengthNm;
+        const ReferenceLevel *against = reference.at(nm);
+        if (!against)
+            continue;
+        record.rows << lossRow(nm, *against, level.level, budget ? budget->at(nm) : std::nullopt);
+    }
+    return record;
 }
 
 std::optional<bool> LossRecord::pass() const
@@ -260,4 +297,4 @@ bool writeReport(const QString &fileName, const LossRecord &record, QString *err
     return report::saveFile(fileName, html(record).toUtf8(), error);
 }
 
-} // namespace cli
+} // namespace job

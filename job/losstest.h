@@ -2,9 +2,11 @@
 #pragma once
 
 // The loss test of a fibre link: the reference saved per wavelength, the
-// losses against it and the record handed over, as JSON, CSV, PDF or HTML.
+// losses against it, the verdict over every wavelength, and the record
+// handed over, as JSON, CSV, PDF or HTML.
 
 #include "session/stats.h"
+#include "session/values.h"
 
 #include <QDateTime>
 #include <QString>
@@ -13,9 +15,16 @@
 
 #include <optional>
 
-namespace cli {
+namespace job {
 
 using session::ReadingStats;
+
+// What was measured at one wavelength.
+struct WavelengthLevel
+{
+    quint16 wavelengthNm = 0;
+    ReadingStats level; // hundredths of a dBm
+};
 
 // Levels in hundredths of a dB or dBm.
 struct ReferenceLevel
@@ -35,6 +44,10 @@ struct ReferenceRecord
     const ReferenceLevel *at(quint16 nanometres) const;
 };
 
+// The levels as a reference; its time, port and tool are the caller's.
+ReferenceRecord referenceRecord(const QVector<WavelengthLevel> &levels);
+// "1310 nm  -12.50 dBm  std dev 0.02 dB  (5 readings)", one line per wavelength.
+QStringList referenceLines(const ReferenceRecord &record);
 bool saveReference(const QString &fileName, const ReferenceRecord &record, QString *error);
 // Nothing, with the reason, when the file is missing or not a reference.
 std::optional<ReferenceRecord> loadReference(const QString &fileName, QString *error);
@@ -63,9 +76,13 @@ struct LossRecord
 
 LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const ReadingStats &reading,
                 std::optional<double> budget);
+// A row per level against the reference, which has each of their wavelengths;
+// the time, port, tool and file are the caller's.
+LossRecord lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
+                      const std::optional<session::Budget> &budget);
 // The table as printed: a header line and one line per wavelength.
 QStringList lossTable(const LossRecord &record);
 // By the file's extension: .json, .csv, .pdf or .html. PDF needs a QGuiApplication.
 bool writeReport(const QString &fileName, const LossRecord &record, QString *error);
 
-} // namespace cli
+} // namespace job
