@@ -148,7 +148,8 @@ void MeterRun::finishReference(const QVector<job::WavelengthLevel> &levels)
 
 void MeterRun::finishLoss(const QVector<job::WavelengthLevel> &levels)
 {
-    job::LossRecord record = job::lossRecord(loadedReference, levels, options.maxLoss);
+    // Each wavelength was checked against the reference before the port was opened.
+    job::LossRecord record = *job::lossRecord(loadedReference, levels, options.maxLoss);
     record.at = session::nowWithOffset();
     record.port = options.port;
     record.tool = toolName();

@@ -233,8 +233,8 @@ LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const Readi
     return row;
 }
 
-LossRecord lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
-                      const std::optional<session::Budget> &budget)
+std::optional<LossRecord> lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
+                                     const std::optional<session::Budget> &budget)
 {
     LossRecord record;
     record.reference = reference;
@@ -242,7 +242,7 @@ LossRecord lossRecord(const ReferenceRecord &reference, const QVector<Wavelength
         const quint16 nm = level.wavelengthNm;
         const ReferenceLevel *against = reference.at(nm);
         if (!against)
-            continue;
+            return std::nullopt; // a wavelength left out would let the rest pass for the whole link
         record.rows << lossRow(nm, *against, level.level, budget ? budget->at(nm) : std::nullopt);
     }
     return record;

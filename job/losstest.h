@@ -76,9 +76,9 @@ struct LossRecord
 
 LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const ReadingStats &reading,
                 std::optional<double> budget);
-// A row per level against the reference, which has each of their wavelengths;
-// the time, port, tool and file are the caller's.
-LossRecord lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
+// A row per level against the reference; nothing when the reference lacks
+// one of their wavelengths. The time, port, tool and file are the caller's.
+std::optional<LossRecord> lossRecord(const ReferenceRecord &reference, const QVector<WavelengthLevel> &levels,
                       const std::optional<session::Budget> &budget);
 // The table as printed: a header line and one line per wavelength.
 QStringList lossTable(const LossRecord &record);

@@ -6,6 +6,7 @@
 // three faults in a row the session fails, saying what the line did.
 
 #include "meter/meterlink.h"
+#include "port/lineport.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -14,7 +15,6 @@
 #include <climits>
 #include <optional>
 
-struct OpenFailure;
 class QTimer;
 
 namespace session {

@@ -935,6 +935,24 @@ void CliTest::lossTest_data()
                                    "PASS: every wavelength within its budget\n",
                           "zerak-cli: cannot write the report to " + tooLong + ": File name too long\n", 1}}
         << "" << QStringList();
+    // A % and a digit in a file's name is part of the name, not a place to fill in.
+    const QStringList lossAgainstPercent = {"--port", "PORT", "loss", "--reference", "DIR/ref%8.json", "-n", "3",
+                                            "--timeout", "100"};
+    QTest::newRow("files named with a % and a digit")
+        << QVector<Step>{{takeReference.levels, takeReference.arguments.mid(0, 9) + QStringList{"--output", "DIR/ref%8.json"},
+                          takeReference.out, "", 0},
+                         {{{1310, -15.5}, {1550, -13.4}},
+                          lossAgainstPercent + QStringList{"--report", "DIR/report%2.html"},
+                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
+                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  -        n/a\n"
+                                   "no budget given (--max-loss): no verdict\n",
+                          "", 0},
+                         {{},
+                          QStringList{"--port", "PORT", "loss", "--reference", "DIR/report%2.html"},
+                          "",
+                          "^zerak-cli: DIR/report%2\\.html is not a reference saved by zerak-cli reference: [a-z ]+\n$",
+                          2}}
+        << "DIR/report%2.html" << QStringList{"<td style=\"border:none\">DIR/ref%8.json, taken "};
     QTest::newRow("a wavelength missing from the reference")
         << QVector<Step>{savedReference,
                          {{},
