@@ -4,10 +4,8 @@
 #include "cli/rows.h"
 #include "port/lineport.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <cstdio>
 #include <utility>
 
 namespace cli {

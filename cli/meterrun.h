@@ -14,7 +14,6 @@
 #include "session/stepper.h"
 
 #include <QObject>
-#include <QSet>
 
 #include <functional>
 #include <memory>
