@@ -95,6 +95,7 @@ public:
     {
         while (!in.atEnd())
             step(in.next(), in);
+        tell();
         // Left alone, the line settles: each of the at most 16 commands queued
         // is written or given up within a few deadlines.
         const qint64 settleBy = now + 64 * timing.deadlineMs;
@@ -146,8 +147,22 @@ private:
         __builtin_trap();
     }
 
+    // The device tells at last that held bytes have gone.
+    void tell()
+    {
+        if (!untold)
+            return;
+        untold = false;
+        trace("told");
+        for (Side *side : {&a, &b})
+            side->device.signalWritten();
+        compare();
+    }
+
     void step(quint8 op, Input &in)
     {
+        if (op >> 4 != 3 && op >> 4 != 4 && op >> 4 != 5 && op >> 4 < 13)
+            tell();
         switch (op >> 4) {
         case 0:
         case 1:
@@ -185,9 +200,12 @@ private:
             break;
         }
         case 10:
-            trace(op & 1 ? "stall" : "free");
+            // Freed, the bytes leave; a serial port may tell so only later,
+            // after the meter has answered them.
+            trace(op & 1 ? "stall" : op & 2 ? "free-untold" : "free");
             for (Side *side : {&a, &b})
-                op & 1 ? side->device.stall() : side->device.unstall();
+                op & 1 ? side->device.stall() : side->device.unstall(!(op & 2));
+            untold = !(op & 1) && (op & 2);
             compare();
             break;
         case 11:
@@ -218,6 +236,7 @@ private:
         }
         fedCursor = fed.size(); // a half-received frame is dropped
         duringWrite.clear();
+        untold = false;
         awaiting = false;
         halted = false;
         catchUpOwed = false;
@@ -254,6 +273,7 @@ private:
             now = std::max(now, *due);
             if (nextMeterEvent() && *nextMeterEvent() <= now) {
                 deliver();
+                tell();
                 continue;
             }
             trace("@" + std::to_string(now) + " A");
@@ -266,6 +286,7 @@ private:
             const std::optional<qint64> after = a.link.nextWakeup();
             if (after && *after <= now && a.frames + std::to_string(writes) + std::to_string(givenUp) == before)
                 fail("a wakeup that changes nothing");
+            tell();
         }
         now = std::max(now, t);
     }
@@ -443,6 +464,7 @@ private:
     quint8 splitPick = 0;
     bool twoByteWavelengths = false;
     QByteArray duringWrite;
+    bool untold = false; // held bytes have left, and the devices have not said so
     int writes = 0;
     int givenUp = 0;
 };

@@ -70,10 +70,33 @@ bool MeterLink::send(quint8 command)
     return pump();
 }
 
+void MeterLink::Latencies::add(qint64 ms)
+{
+    samples[next] = ms;
+    next = (next + 1) % size;
+    count = std::min(count + 1, size);
+    qint64 sorted[size];
+    std::copy(samples, samples + count, sorted);
+    // The lower median: one outlier, however far out, moves it at most to
+    // its neighbour's value.
+    std::nth_element(sorted, sorted + (count - 1) / 2, sorted + count);
+    median = sorted[(count - 1) / 2];
+}
+
+qint64 MeterLink::Latencies::typical() const
+{
+    return count >= minSamples ? median : 0;
+}
+
 int MeterLink::quietMs() const
 {
-    // A meter slow to answer may still have a reply on its way after the gap.
-    const qint64 slow = std::min<qint64>(2 * latencyMs, times.deadlineMs / 2);
+    // A meter slow to answer may still have a reply on its way after the gap:
+    // twice the usual latency of the last command's role, whose reply it
+    // would be. Not its longest: one hiccup would make every wait after it
+    // as long.
+    const qint64 usual = lastRole ? latencies[*lastRole == ReplyKind::Power ? 1 : 0].median
+                                  : std::max(latencies[0].median, latencies[1].median);
+    const qint64 slow = std::min<qint64>(2 * usual, times.deadlineMs / 2);
     return int(std::max<qint64>(times.gapMs, slow));
 }
 
@@ -175,17 +198,22 @@ void MeterLink::deviceWrote()
     if (device->bytesToWrite() > 0)
         return;
     disconnect(device, &QIODevice::bytesWritten, this, &MeterLink::deviceWrote);
-    if (onLine && !onLine->left) {
-        const qint64 at = now();
-        // Frames came while it was held, so it left on a line that was not
-        // quiet: what begins before the line has been, may be their rest.
-        const bool noisy = lastByteMs >= onLine->atMs;
-        *onLine = Sent{onLine->command, at};
-        if (noisy)
-            onLine->answersFromMs = std::max(at, lastByteMs + quietMs());
-    }
-    outageOver();
+    heldCommandLeft(now());
     pump();
+}
+
+void MeterLink::heldCommandLeft(qint64 at)
+{
+    outageOver();
+    if (!onLine || onLine->left)
+        return;
+    // Bytes came while it was held, so it left on a line that was not quiet:
+    // what begins before the line has been, may be their rest. The frame
+    // that prompted the write came before it and does not count.
+    const bool noisy = onLine->frameSince || lastByteMs > onLine->atMs || assembler.hasPartial();
+    *onLine = Sent{onLine->command, at};
+    if (noisy)
+        onLine->answersFromMs = std::max(at, lastByteMs + quietMs());
 }
 
 void MeterLink::readAvailable()
@@ -199,6 +227,10 @@ void MeterLink::readAvailable()
         if (count <= 0)
             break;
         const qint64 at = now();
+        // The held byte has gone, and the device tells so only in a later
+        // pass of the event loop: the meter may have answered it already.
+        if (onLine && !onLine->left && device->bytesToWrite() == 0)
+            heldCommandLeft(at);
         const qint64 firstByteMs = assembler.hasPartial() ? partialSinceMs : at;
         lastByteMs = at;
         if (!assembler.hasPartial() && count == frameSize) {
@@ -251,18 +283,18 @@ void MeterLink::frameEnded(const QByteArray &bytes, qint64 firstByteMs)
             // A reply much sooner than the meter answers may have been on its
             // way before the command: a frame answering nothing was taken for
             // a reply. The next write waits to see whether one more comes.
-            // A meter never answers sooner than it takes to measure, and the
-            // typical latency grows from nothing, so neither a slow hiccup
-            // nor a slow first reply makes the usual ones look early.
+            // Judged against the median of the role's recent latencies, which
+            // no single slow reply moves, and only once there are a few: a
+            // hiccup, or a slow first reply, makes no usual one look early.
             // Two thirds, not a half: a stray frame taken for a reply halfway
             // through the meter's time leaves two requests at the meter, whose
             // replies then come at half its latency each, for good.
-            reply.early = typicalLatency16 >= 16 * minTimedLatencyMs && 3 * 16 * reply.latencyMs <= 2 * typicalLatency16;
+            Latencies &role = latencies[*reply.role == ReplyKind::Power ? 1 : 0];
+            const qint64 typical = role.typical();
+            reply.early = typical >= minTimedLatencyMs && 3 * reply.latencyMs <= 2 * typical;
             if (reply.early)
                 unsure = std::max(unsure, 1);
-            typicalLatency16 += (16 * reply.latencyMs - typicalLatency16) / 4;
-            // The longest recent latency, slowly forgotten: what a quiet line waits out.
-            latencyMs = std::max(reply.latencyMs, latencyMs - (latencyMs + 7) / 8);
+            role.add(reply.latencyMs);
         } else {
             // The command given up before it, of the same role, may have sent this.
             reply.late = true;
@@ -410,8 +442,7 @@ void MeterLink::reset()
     straysWhileWaiting = 0;
     answered = false;
     missed = 0;
-    latencyMs = 0;
-    typicalLatency16 = 0;
+    latencies[0] = latencies[1] = Latencies{};
     outageOver();
     timer->stop();
     timerDueMs = -1;

@@ -12,7 +12,9 @@
 //   It waits while ...                                    until ...
 //   a command awaits its reply                             the reply begins, or the deadline
 //                                                          (counted from when the device has
-//                                                          sent its byte: a stalled line holds it)
+//                                                          sent its byte: a stalled line holds it;
+//                                                          a frame arriving once it has gone
+//                                                          tells so, if the device has not yet)
 //   a frame is coming in                                   it is whole, or the gap ends it
 //   a 0x7A went unanswered on a silent line, and nothing   any frame arrives
 //   answered since reset or 3 commands in a row went so
@@ -20,20 +22,29 @@
 //                                                          0x7A, 0x7B go, and 0x7A first (again
 //                                                          if that 0x7A is lost too)
 //   a given-up command of another role may still answer    it does, or one deadline more
-//   it changes role, or the line was out of step           the line has been quiet quietMs()
+//   it changes role, or the line was out of step           the line has been quiet quietMs():
+//                                                          the gap, or twice the median latency
+//                                                          of the last command's role, at most
+//                                                          half a deadline
 //   ... and a wait for quiet lasting a whole deadline gives the command up unwritten.
+//
+// Latencies are kept per role (a meter may take longer to measure than to
+// tell its wavelength): the median of the role's last 16 replies in time. It
+// judges early replies once there are 3. One slow reply moves neither what
+// counts as early nor how long quiet lasts.
 //
 // What a frame answers:
 //   the command on the line, if the frame began after it   -> its role; late if a given-up
 //   (and after a quiet line, if it left a stalled line        command may have sent it instead
-//   that frames came on meanwhile)
+//   that bytes came on meanwhile)
 //   else the oldest given-up command that may still answer -> its role, late
 //   else nothing                                           -> no role; the next two writes
 //                                                             wait for a quiet line
 //   (a frame cut short by the gap is answered likewise, and the next two
 //   writes wait for quiet counted from its end: the rest may come late;
-//   a reply in two thirds of the meter's typical latency or less may be a frame
-//   that answered nothing: the next write waits for a quiet line to find out)
+//   a reply in two thirds of its role's typical latency or less, if that is
+//   5 ms or more, may be a frame that answered nothing: it is marked early,
+//   and the next write waits for a quiet line to find out)
 // Since no command goes while one of another role may still answer, a role is
 // never in doubt. Bytes already received never answer a command written after
 // them: writes wait until every frame of a delivery has been handled.
@@ -66,7 +77,7 @@ struct Reply
     quint8 command = 0;   // the command it answers; 0: none
     std::optional<ReplyKind> role; // none: not to be shown in any role
     bool late = false;    // it answers, or may answer, a command already given up
-    bool early = false;   // in 2/3 of the meter's typical latency or less: perhaps a stray frame taken for it
+    bool early = false;   // in 2/3 of the role's typical latency or less: perhaps a stray frame taken for it
     qint64 latencyMs = -1; // from the write of the command answered (the given-up one when late)
 };
 
@@ -110,7 +121,7 @@ public:
     bool isHalted() const { return halted; }
     int missedInARow() const { return missed; }
     // How long the line must stay silent before the link takes it as quiet:
-    // the gap, or twice the meter's latency for a slow meter, within reason.
+    // the gap, or twice the meter's typical latency for a slow meter, within reason.
     int quietMs() const;
     // When the link next needs its timer, if at all (for the fuzzer).
     std::optional<qint64> nextWakeup() const;
@@ -155,6 +166,7 @@ private:
     void giveUpUnwritten(qint64 now);
     void armTimer(qint64 now);
     void deviceWrote();
+    void heldCommandLeft(qint64 at);
     void outageOver();
     qint64 now() const { return clock ? clock() : elapsed.elapsed(); }
 
@@ -179,8 +191,20 @@ private:
     int straysWhileWaiting = 0;
     bool answered = false;
     int missed = 0;
-    qint64 latencyMs = 0;        // the meter's longest recent latency
-    qint64 typicalLatency16 = 0; // its average latency, in sixteenths of a ms
+    // The meter's recent latencies, per role: it may take longer to measure
+    // than to tell its wavelength.
+    struct Latencies
+    {
+        static constexpr int size = 16;
+        static constexpr int minSamples = 3;
+        void add(qint64 ms);
+        qint64 typical() const; // the median, once there are a few; else 0
+        qint64 samples[size] = {};
+        int count = 0;
+        int next = 0;
+        qint64 median = 0; // the lower one, of those there are
+    };
+    Latencies latencies[2]; // wavelength, power
     bool writeFailing = false;
     bool failureReported = false;
     bool working = false; // in a write's wait or a signal: writes wait until it ends

@@ -145,6 +145,8 @@ private slots:
     void readingsKeepTheirRole_data();
     void readingsKeepTheirRole();
     void stalledLineReportsEachOutageOnce();
+    void heldRequestsReplyShownUnderTheBox_data();
+    void heldRequestsReplyShownUnderTheBox();
     void silentPortGetsNothingMore();
     void realTimings();
 };
@@ -267,6 +269,42 @@ void LineEventsTest::stalledLineReportsEachOutageOnce()
     for (int box : {1, 2})
         QCOMPARE(h.boxes.boxes().at(box).text, QStringLiteral("Ошибка записи в порт ") + h.sim.portPath());
     shown.verifyAgainst(h.sim, false);
+}
+
+// The request held by the line reaches the meter once it flows again; the
+// meter's answer to it is shown in its role, while the box is still up, and
+// the request is not given up. A slow meter's quiet wait outlasts the hold.
+void LineEventsTest::heldRequestsReplyShownUnderTheBox_data()
+{
+    QTest::addColumn<int>("latencyMs");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::newRow("prompt meter") << 0 << testsupport::quickTiming.deadlineMs;
+    QTest::newRow("meter answering in 150 ms") << 150 << 700;
+}
+
+void LineEventsTest::heldRequestsReplyShownUnderTheBox()
+{
+    QFETCH(int, latencyMs);
+    QFETCH(int, deadlineMs);
+    WindowHarness h(meter::Timing{testsupport::quickTiming.gapMs, deadlineMs});
+    h.sim.setReplyDelay(latencyMs);
+    QVERIFY(measuring(h));
+    QVERIFY(waitUntil([&] { return h.sim.repliesSent() >= 5; }, 20 * latencyMs + 2000));
+    StoppedLine line(h.sim.portPath());
+    QSignalSpy givenUp(h.link(), &meter::MeterLink::commandGivenUp);
+    bool shown = false;
+    h.boxes.setBeforeDismiss([&](QMessageBox *) {
+        // A level never sent before, and the held request the meter's last answer.
+        h.sim.setPowerLevel(-23.45);
+        connect(&h.sim, &MeterSimulator::answered, this, [&] { h.sim.setAnswering(false); });
+        QVERIFY(line.start());
+        shown = waitUntil([&] { return h.text("label_9") + h.text("label_7") + h.text("label_8") == "-23.45dBm"; },
+                          latencyMs + 2000);
+    });
+    QVERIFY(line.stop());
+    QVERIFY(h.boxes.waitForBoxes(2, 3000));
+    QVERIFY(shown);
+    QCOMPARE(givenUp.count(), 0);
 }
 
 // Where nothing answers the query, the link writes nothing more and waits

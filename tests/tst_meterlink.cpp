@@ -24,12 +24,42 @@ private slots:
 // xx; Wxx.. expects exactly these bytes written since the last W (W-:
 // none); D<hex> delivers bytes; Y<hex> makes them arrive during the next
 // write's wait; A fires the link's timer; Nms expects the next wakeup (N-:
-// none); C resets; S stalls the line and s frees it; M makes every reply
+// none); C resets; S stalls the line and s frees it (u frees it, but the
+// device tells that only at b, as a serial port does); M makes every reply
 // and give-up ask for the next reading, as the live display does; Tg,d sets
 // the gap and deadline. Reported: =xx a reply to xx in its role, Lxx:ms a
 // reply to xx that may be late and its latency, ? a frame shown in no role,
 // Xxx a command given up, Qxx:n one given up unwritten after n frames that
 // answered nothing, Fxx a write that did not complete.
+namespace {
+
+// Reading requests from `at` on, each written at once (W82 right after R82)
+// and answered after its latency.
+QString pacedReadings(qint64 &at, const QVector<int> &latencies)
+{
+    QStringList steps;
+    for (int latency : latencies) {
+        at += latency;
+        steps << QStringLiteral("R82 W82 @%1 D05DC0100").arg(at);
+    }
+    return steps.join(QLatin1Char(' '));
+}
+
+QString replies(int count)
+{
+    QStringList list;
+    for (int i = 0; i < count; ++i)
+        list << QStringLiteral("=82");
+    return list.join(QLatin1Char(' '));
+}
+
+QVector<int> times(int count, int latency)
+{
+    return QVector<int>(count, latency);
+}
+
+} // namespace
+
 void MeterLinkTest::rules_data()
 {
     QTest::addColumn<QString>("script");
@@ -104,6 +134,34 @@ void MeterLinkTest::rules_data()
         << "R7A W7A D051E0000 @60 S R82 W- @100 D051E00 @150 A s W82 @160 D00 @210 A "
            "@259 D05DC0100 @309 A @310 D05DC0100"
         << "=7A F82 ? ? ? =82";
+    {
+        // A meter answering in 5 ms, now and then 150 ms late: no request
+        // waits for quiet after a slow reply, and none after the ones
+        // behind it, which are no earlier than usual.
+        qint64 at = 0;
+        const QString slowOnce = pacedReadings(at, times(6, 5) + QVector<int>{150} + times(12, 5));
+        QTest::newRow("one slow reply: every request after it goes at once") << "T15,300 " + slowOnce << replies(19);
+        at = 0;
+        QString slowOften;
+        for (int round = 0; round < 4; ++round)
+            slowOften += pacedReadings(at, times(9, 5) + QVector<int>{150}) + QLatin1Char(' ');
+        QTest::newRow("a slow reply in ten: every request goes at once") << "T15,300 " + slowOften.trimmed()
+                                                                         << replies(40);
+        at = 0;
+        QString roleChange = pacedReadings(at, times(6, 5) + QVector<int>{150});
+        roleChange += QStringLiteral(" R7B W- @%1 A W- @%2 A W7B").arg(at + 14).arg(at + 15);
+        QTest::newRow("after a slow reply a change of role waits the gap, not twice that reply")
+            << "T15,300 " + roleChange << replies(7);
+        at = 0;
+        QString early = pacedReadings(at, times(6, 5) + QVector<int>{150} + times(2, 5));
+        early += QStringLiteral(" R82 W82 @%1 D05DC0100 R82 W- @%2 A W- @%3 A W82").arg(at + 1).arg(at + 15).arg(at + 16);
+        QTest::newRow("after a slow reply one much sooner than usual is still in doubt")
+            << "T15,300 " + early << replies(10);
+    }
+    QTest::newRow("a held request answered before the device tells it has gone: that is its reply")
+        << "R82 W82 @5 D05DC0100 S R82 W- @105 u W82 @110 D05DC0100 b W- N-" << "=82 F82 =82";
+    QTest::newRow("a request held right behind the reply that asked for it: its reply is not put off")
+        << "R82 W82 @100 D05DC0100 S R82 W- @200 s W82 @210 D05DC0100 N-" << "=82 F82 =82";
     QTest::newRow("reply during the write's wait; what the handler asks goes after")
         << "M Y05DC0100 R82 W8282 D05DC0100 W82" << "=82 =82";
 }
@@ -179,6 +237,12 @@ void MeterLinkTest::rules()
             break;
         case 's':
             device.unstall();
+            break;
+        case 'u':
+            device.unstall(false);
+            break;
+        case 'b':
+            device.signalWritten();
             break;
         case 'M':
             measuring = true;

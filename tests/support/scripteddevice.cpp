@@ -13,7 +13,7 @@ void ScriptedDevice::arrive(const QByteArray &bytes)
     incoming.append(bytes);
 }
 
-void ScriptedDevice::unstall()
+void ScriptedDevice::unstall(bool signal)
 {
     stalled = false;
     if (held.isEmpty())
@@ -21,7 +21,17 @@ void ScriptedDevice::unstall()
     const QByteArray leaving = held;
     held.clear();
     left(leaving.constData(), leaving.size(), false);
-    emit bytesWritten(leaving.size());
+    unsignalled += leaving.size();
+    if (signal)
+        signalWritten();
+}
+
+void ScriptedDevice::signalWritten()
+{
+    const qint64 count = unsignalled;
+    unsignalled = 0;
+    if (count > 0)
+        emit bytesWritten(count);
 }
 
 void ScriptedDevice::reopen()
@@ -29,6 +39,7 @@ void ScriptedDevice::reopen()
     held.clear();
     incoming.clear();
     duringWrite.clear();
+    unsignalled = 0;
     stalled = false;
     close();
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);

@@ -23,7 +23,10 @@ public:
     void answerDuringNextWrite(const QByteArray &bytes) { duringWrite = bytes; }
     // While stalled, writes stay in the device and their wait fails.
     void stall() { stalled = true; }
-    void unstall(); // and what was held leaves, with bytesWritten()
+    // What was held leaves, with bytesWritten(), or, as a serial port tells
+    // it, only with signalWritten() later.
+    void unstall(bool signal = true);
+    void signalWritten();
     // Closed and opened again: what was held or unread is dropped, as a port's
     // close drops it.
     void reopen();
@@ -51,4 +54,5 @@ private:
     QByteArray duringWrite;
     std::function<void(char, bool)> onWrite;
     bool stalled = false;
+    qint64 unsignalled = 0;
 };
