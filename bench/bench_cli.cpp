@@ -8,7 +8,14 @@
 //   - pace: readings per second of measure --interval 0 against a meter that
 //     answers after 20 ms, from the first row's time to the last: >= 40;
 //   - schedule: measure --interval 50 against the same meter, how far the
-//     last reading lies from start + k * 50 ms: under one interval.
+//     last reading lies from start + k * 50 ms: under one interval;
+//   - keeping the meter's pace: measure --interval 0 --duration 5 against a
+//     meter answering in 5 ms, clean, with one reply in 50 or in 10 coming
+//     150 ms late, and with a frame that answers nothing every 400 ms. The
+//     late rows: at least 0.9x the rows that the late replies' own lost
+//     time leaves of the clean run's; the stray frames: no row the meter did
+//     not send as a reading, and at least 0.7x the clean run's rows. The
+//     median of three runs of each, the cases taken in turn.
 //
 // Prints each figure against its target; exits 1 when one is missed.
 
@@ -19,6 +26,7 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -157,12 +165,100 @@ void pace()
            drift >= -5 && drift < 50, "< 50");
 }
 
+struct Logged
+{
+    int rows = 0;
+    int wrong = 0; // not the level the meter was set to, in dBm
+};
+
+Logged measureFiveSeconds(const QStringList &fault)
+{
+    QProcess sim;
+    const QString port = startSimulator(sim, QStringList{"--delay", "5", "--noise", "0", "--power", "-15.00"} + fault);
+    QProcess cli;
+    cli.start(QStringLiteral(ZERAK_CLI_PATH), {"--port", port, "measure", "--interval", "0", "--duration", "5", "--csv"});
+    Logged logged;
+    if (!cli.waitForFinished(30000) || cli.exitCode() != 0) {
+        std::printf("pace: zerak-cli failed: %s\n", cli.readAllStandardError().constData());
+        allMet = false;
+    }
+    const QList<QByteArray> lines = cli.readAllStandardOutput().split('\n');
+    for (const QByteArray &line : lines.mid(1)) {
+        if (line.isEmpty())
+            continue;
+        ++logged.rows;
+        const QList<QByteArray> fields = line.split(',');
+        if (fields.size() < 4 || fields.at(2) != "-15.00" || fields.at(3) != "dBm")
+            ++logged.wrong;
+    }
+    stop(sim);
+    return logged;
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+void keepingPace()
+{
+    struct Case
+    {
+        const char *name;
+        QStringList fault;
+        int lateEvery; // 0: none
+    };
+    const QVector<Case> cases = {{"clean", {}, 0},
+                                 {"--late-every 50:150", {"--late-every", "50:150"}, 50},
+                                 {"--late-every 10:150", {"--late-every", "10:150"}, 10},
+                                 {"--chatter 400", {"--chatter", "400"}, 0}};
+    QVector<QVector<double>> rows(cases.size());
+    int wrong = 0;
+    for (int run = 0; run < 3; ++run)
+        for (int i = 0; i < cases.size(); ++i) {
+            const Logged logged = measureFiveSeconds(cases.at(i).fault);
+            rows[i] << logged.rows;
+            wrong += i == cases.size() - 1 ? logged.wrong : 0;
+            if (i < cases.size() - 1 && logged.wrong > 0) {
+                std::printf("pace: %d wrong rows with %s\n", logged.wrong, cases.at(i).name);
+                allMet = false;
+            }
+        }
+    const double clean = median(rows.at(0));
+    std::printf("measure --interval 0 --duration 5 against zerak-sim --delay 5 --noise 0, median of 3:\n");
+    report("rows in 5 s, clean", clean, "rows", clean > 0, "");
+    for (int i = 1; i < cases.size(); ++i) {
+        const Case &c = cases.at(i);
+        const double logged = median(rows.at(i));
+        char what[96];
+        if (c.lateEvery > 0) {
+            // Each late reply costs its 150 ms and nothing more.
+            const double left = 5000.0 / (5000.0 / clean + 150.0 / c.lateEvery);
+            std::snprintf(what, sizeof what, "rows with %s (%.0f left by the late replies)", c.name, left);
+            report(what, logged, "rows", true, "");
+            std::snprintf(what, sizeof what, "  against what the late replies leave");
+            report(what, logged / left, "x", logged / left >= 0.9, ">= 0.9");
+        } else {
+            std::snprintf(what, sizeof what, "rows with %s", c.name);
+            report(what, logged, "rows", true, "");
+            report("  against the clean run", logged / clean, "x", logged / clean >= 0.7, ">= 0.7");
+            report("  rows the meter never sent as a reading (3 runs)", wrong, "rows", wrong == 0, "0");
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    memory();
-    pace();
+    const QStringList arguments = app.arguments().mid(1);
+    // --only pace: the pace rows alone.
+    if (!arguments.contains(QStringLiteral("--only"))) {
+        memory();
+        pace();
+    }
+    keepingPace();
     return allMet ? 0 : 1;
 }
