@@ -148,6 +148,9 @@ void MeterLinkTest::rules_data()
         QTest::newRow("a slow reply in ten: every request goes at once") << "T15,300 " + slowOften.trimmed()
                                                                          << replies(40);
         at = 0;
+        const QString slowFirst = pacedReadings(at, QVector<int>{150} + times(8, 5));
+        QTest::newRow("a slow first reply makes no usual one early") << "T15,300 " + slowFirst << replies(9);
+        at = 0;
         QString roleChange = pacedReadings(at, times(6, 5) + QVector<int>{150});
         roleChange += QStringLiteral(" R7B W- @%1 A W- @%2 A W7B").arg(at + 14).arg(at + 15);
         QTest::newRow("after a slow reply a change of role waits the gap, not twice that reply")
