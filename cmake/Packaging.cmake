@@ -36,6 +36,9 @@ if(UNIX AND NOT APPLE)
                 DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
     endforeach()
     install(FILES ${resources}/zerak.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+    # The table of loss budgets zerak-cli has built in, as the pattern of
+    # a table of one's own (job new --budget-file).
+    install(FILES ${resources}/loss-budgets.json DESTINATION ${CMAKE_INSTALL_DATADIR}/zerak)
     # Named after the component's id, as AppStream tools look it up.
     install(FILES ${resources}/zerak.metainfo.xml RENAME org.example.zerak.metainfo.xml
             DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
@@ -117,4 +120,11 @@ endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its SQLite driver as a plugin, which no library of the programs
+# names: dpkg-shlibdeps cannot see that jobs need it.
+if(QT_MAJOR EQUAL 6)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt6sql6-sqlite)
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt5sql5-sqlite)
+endif()
 include(CPack)

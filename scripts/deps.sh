@@ -3,10 +3,11 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
+# Jobs are SQLite files: Qt's SQLite driver is a plugin of its own.
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-          libqt5svg5-dev fonts-dejavu-core desktop-file-utils)
+          libqt5svg5-dev libqt5sql5-sqlite fonts-dejavu-core desktop-file-utils)
 if [ "${ZERAK_QT6:-OFF}" = ON ]; then
-    packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev)
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6sql6-sqlite libgl-dev)
 fi
 packages+=("$@")
 

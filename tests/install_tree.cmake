@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix and checks what a desktop user
 # meets: the programs, a valid menu entry that starts the installed program,
 # its icon at each size the theme is asked for, the software centre's
-# metainfo, and a man page for each program that renders without a warning.
+# metainfo, the table of loss budgets, and a man page for each program that
+# renders without a warning.
 set(prefix ${BUILD_DIR}/install-tree)
 file(REMOVE_RECURSE ${prefix})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
@@ -16,6 +17,10 @@ foreach(program ${PROGRAMS})
         message(FATAL_ERROR "bin/${program} is not installed")
     endif()
 endforeach()
+
+if(NOT EXISTS ${prefix}/share/zerak/loss-budgets.json)
+    message(FATAL_ERROR "share/zerak/loss-budgets.json, the table of loss budgets, is not installed")
+endif()
 
 set(entry ${prefix}/share/applications/zerak.desktop)
 execute_process(COMMAND desktop-file-validate ${entry} RESULT_VARIABLE result
