@@ -228,6 +228,8 @@ void drawLegend(Canvas &canvas, const Chart &chart, double right)
     }
 }
 
+} // namespace
+
 void drawChart(Canvas &canvas, const Chart &chart)
 {
     const QRectF page(QPointF(0, 0), QSizeF(chartSize));
@@ -254,6 +256,8 @@ void drawChart(Canvas &canvas, const Chart &chart)
                 scale.title, TextStyle{15, false, ink});
 }
 
+namespace {
+
 bool commit(QSaveFile &file, QString *error)
 {
     if (!file.commit()) {
@@ -270,6 +274,17 @@ QColor seriesColour(int index)
     static const QColor colours[] = {QColor(22, 82, 160), QColor(170, 90, 10), QColor(30, 130, 90),
                                      QColor(120, 60, 160), QColor(90, 90, 90)};
     return colours[std::abs(index) % int(sizeof colours / sizeof *colours)];
+}
+
+QByteArray chartSvg(const Chart &chart)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    SvgCanvas canvas(&buffer, QSizeF(chartSize), chart.title);
+    drawChart(canvas, chart);
+    canvas.finish();
+    return bytes;
 }
 
 bool writeChart(const QString &fileName, const Chart &chart, QString *error)

@@ -68,4 +68,10 @@ QColor seriesColour(int index);
 // False with a reason on failure.
 bool writeChart(const QString &fileName, const Chart &chart, QString *error);
 
+class Canvas;
+// Onto any canvas, in chartSize pixels: a page of a larger document, say.
+void drawChart(Canvas &canvas, const Chart &chart);
+// The chart as an SVG document, e.g. to go inside an HTML page.
+QByteArray chartSvg(const Chart &chart);
+
 } // namespace report

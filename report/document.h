@@ -31,7 +31,8 @@ struct Cell
     QString colour; // CSS, e.g. "#b3261e"; none when empty
 };
 
-// Bordered, the width of the page, a header row over the rows.
+// Bordered, the width of the page, a header row over the rows (repeated on
+// each page of a paged report).
 QString htmlTable(const QStringList &headers, const QVector<QVector<Cell>> &rows);
 // Label and value, one pair a line, without borders.
 QString htmlFacts(const QVector<QPair<QString, QString>> &facts);
@@ -43,5 +44,23 @@ bool saveFile(const QString &fileName, const QByteArray &bytes, QString *error);
 // The HTML laid out by Qt's text engine on one A4 page; needs a QGuiApplication.
 bool writePdf(const QString &fileName, const QString &html, const QString &title, const QString &creator,
               QString *error);
+
+struct Chart;
+
+// A report over as many A4 pages as it takes: the opening and the chart
+// under it on the first page, then the body from the next page on, its
+// table rows kept whole and a table's <thead> repeated on every page. Each
+// page carries the running line at its top and "page i of n" at its foot.
+struct PagedReport
+{
+    QString title;   // the document's metadata
+    QString creator;
+    QString running; // plain text
+    QString opening; // HTML
+    const Chart *chart = nullptr;
+    QString body;    // HTML
+};
+// Needs a QGuiApplication.
+bool writePagedPdf(const QString &fileName, const PagedReport &report, QString *error);
 
 } // namespace report
