@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "job/budget.h"
 
+#include "session/values.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,30 +23,12 @@ namespace job {
 
 namespace {
 
-// A decimal as written, in hundredths: "0.3" is 30, not 30.000000000000004.
-std::optional<double> hundredthsOf(const QString &text)
-{
-    static const QRegularExpression decimal(QStringLiteral("^([+-]?)(\\d*)(?:\\.(\\d*))?(?:[eE]([+-]?\\d+))?$"));
-    const QRegularExpressionMatch match = decimal.match(text);
-    if (!match.hasMatch() || (match.captured(2).isEmpty() && match.captured(3).isEmpty()))
-        return std::nullopt;
-    const QString digits = match.captured(2) + match.captured(3);
-    if (digits.size() > 15)
-        return std::nullopt;
-    const int shift = 2 - match.captured(3).size() + match.captured(4).toInt();
-    const double mantissa = digits.toDouble();
-    double value = shift >= 0 ? mantissa * std::pow(10.0, shift) : mantissa / std::pow(10.0, -shift);
-    if (match.captured(1) == QLatin1String("-"))
-        value = -value;
-    return value;
-}
-
 // A JSON number through its shortest decimal, which is what the file says.
 std::optional<double> hundredthsOf(const QJsonValue &value)
 {
     if (!value.isDouble() || !std::isfinite(value.toDouble()))
         return std::nullopt;
-    return hundredthsOf(QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest));
+    return session::hundredths(QString::number(value.toDouble(), 'f', QLocale::FloatingPointShortest));
 }
 
 // Without trailing zeros: "2", "0.35".

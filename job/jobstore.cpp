@@ -397,6 +397,26 @@ void removeBeside(const QString &fileName)
 
 } // namespace
 
+int exitCodeFor(const JobError &error)
+{
+    switch (error.kind) {
+    case JobError::NoSuchJob:
+    case JobError::Exists:
+    case JobError::ReadOnly:
+        return 2;
+    case JobError::NotAJob:
+    case JobError::Damaged:
+        return exitNotAJob;
+    case JobError::Newer:
+        return exitNewerJob;
+    case JobError::InUse:
+        return exitJobInUse;
+    case JobError::Failed:
+        break;
+    }
+    return 1;
+}
+
 bool JobStore::create(const QString &fileName, const JobDefinition &definition, JobError *error)
 {
     if (!QSqlDatabase::isDriverAvailable(driver)) {

@@ -35,6 +35,17 @@ struct JobError
     QString message;
 };
 
+// A job's own ways to end, after the meter's 0 to 9.
+enum JobExitCode {
+    exitNotAJob = 10,   // not a job, or damaged
+    exitNewerJob = 11,  // made by a newer version
+    exitJobInUse = 12,  // held by another run
+    exitUntested = 13,  // status: none failed, some untested
+};
+// 2 for what the user named wrongly (no such job, one already there, a
+// read-only one), 1 for a failure of the disk or the driver.
+int exitCodeFor(const JobError &error);
+
 class JobStore
 {
 public:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "job/losstest.h"
 
+#include "job/jobdata.h"
+
 #include "report/document.h"
 #include "session/values.h"
 
@@ -229,7 +231,7 @@ LossRow lossRow(quint16 nanometres, const ReferenceLevel &reference, const Readi
     row.loss = reference.mean - reading.mean();
     row.budget = budget;
     if (budget)
-        row.pass = row.loss <= *budget + 1e-9; // only the division of a mean rounds
+        row.pass = withinLimit(row.loss, *budget);
     return row;
 }
 
