@@ -5,31 +5,10 @@
 #include "cli/meterrun.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
-
-#include <cstdio>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace cli {
 
 namespace {
-
-bool stdinIsTerminal()
-{
-#ifdef Q_OS_UNIX
-    return ::isatty(STDIN_FILENO) == 1;
-#else
-    return false;
-#endif
-}
-
-QString toolName()
-{
-    return QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion();
-}
 
 // What went wrong printing them, or nothing.
 QString printLines(const QStringList &lines)
@@ -90,7 +69,7 @@ void MeterRun::startLossTest()
                                 reference ? QStringLiteral("reference") : QStringLiteral("loss"), this);
     connect(sweep, &job::LevelSweep::failed, this, &MeterRun::fail);
     connect(sweep, &job::LevelSweep::finished, this, reference ? &MeterRun::finishReference : &MeterRun::finishLoss);
-    if (!options.noPrompt && stdinIsTerminal())
+    if (!options.noPrompt && LinePrompt::interactive())
         sweep->setPrompt([this, reference](quint16 nm, std::function<void()> ready) {
             const QString what = reference ? QStringLiteral("the reference cord") : QStringLiteral("the link under test");
             waitForEnter(QStringLiteral("Connect %1, set the source to %2 nm and press Enter").arg(what).arg(nm),
@@ -101,27 +80,11 @@ void MeterRun::startLossTest()
 
 void MeterRun::waitForEnter(const QString &prompt, std::function<void()> then)
 {
-    std::fputs(qPrintable(prompt + QStringLiteral(" ")), stderr);
-    std::fflush(stderr);
-#ifdef Q_OS_UNIX
-    // Read in the event loop, so that Ctrl-C and the line stay served.
-    stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(stdinNotifier, &QSocketNotifier::activated, this, [this, then] {
-        char bytes[256];
-        const ssize_t count = ::read(STDIN_FILENO, bytes, sizeof bytes);
-        if (count <= 0) {
-            interrupt(); // end of input: nobody will press Enter
-            return;
-        }
-        if (!memchr(bytes, '\n', size_t(count)))
-            return;
-        stdinNotifier->deleteLater();
-        stdinNotifier = nullptr;
-        then();
-    });
-#else
-    then();
-#endif
+    if (!linePrompt) {
+        linePrompt = new LinePrompt(this);
+        connect(linePrompt, &LinePrompt::endOfInput, this, &MeterRun::interrupt); // nobody will press Enter
+    }
+    linePrompt->ask(prompt, [then](const QString &) { then(); });
 }
 
 void MeterRun::finishReference(const QVector<job::WavelengthLevel> &levels)

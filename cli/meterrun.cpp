@@ -4,7 +4,6 @@
 #include "cli/rows.h"
 #include "port/lineport.h"
 
-#include <QSocketNotifier>
 
 #include <utility>
 
@@ -179,8 +178,8 @@ void MeterRun::finish(int exitCode)
     stepper->stop();
     if (sweep)
         sweep->stop();
-    delete stdinNotifier;
-    stdinNotifier = nullptr;
+    if (linePrompt)
+        linePrompt->cancel();
     progress.clear();
     session->close();
     emit finished(summarise(exitCode));

@@ -5,6 +5,7 @@
 // meter, through a MeterSession.
 
 #include "cli/console.h"
+#include "cli/lineprompt.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/plot.h"
@@ -17,8 +18,6 @@
 
 #include <functional>
 #include <memory>
-
-class QSocketNotifier;
 
 namespace cli {
 
@@ -76,7 +75,7 @@ private:
     // reference and loss
     QVector<quint16> testWavelengths; // none: the meter's current one
     job::LevelSweep *sweep = nullptr;
-    QSocketNotifier *stdinNotifier = nullptr;
+    LinePrompt *linePrompt = nullptr;
     job::ReferenceRecord loadedReference; // loss
 };
 
