@@ -4,6 +4,8 @@
 #include "app/interruption.h"
 #include "cli/console.h"
 #include "cli/detect.h"
+#include "cli/jobcommands.h"
+#include "cli/jobrun.h"
 #include "cli/meterrun.h"
 #include "cli/options.h"
 #include "port/portreport.h"
@@ -83,7 +85,9 @@ int run(int argc, char *argv[])
     // Text in a chart needs the GUI application, which needs a platform;
     // without a display the offscreen one does.
     std::unique_ptr<QCoreApplication> app;
-    const bool drawn = parser.isSet(QStringLiteral("plot"))
+    const QStringList positional = parser.positionalArguments();
+    const bool cableReport = positional.value(0) == QLatin1String("job") && positional.value(1) == QLatin1String("report");
+    const bool drawn = parser.isSet(QStringLiteral("plot")) || cableReport
                        || parser.value(QStringLiteral("report")).endsWith(QLatin1String(".pdf"), Qt::CaseInsensitive);
     if (parsed && drawn) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -122,6 +126,20 @@ int run(int argc, char *argv[])
     case Command::Detect: {
         DetectRun detector(meter::Timing{options.gapMs, options.deadlineMs});
         return runInLoop(*app, &detector);
+    }
+    case Command::JobNew:
+        return jobNew(options);
+    case Command::JobStatus:
+        return jobStatus(options);
+    case Command::JobReport:
+        return jobReport(options);
+    case Command::JobExport:
+        return jobExport(options);
+    case Command::JobReference:
+    case Command::JobTest:
+    case Command::JobRun: {
+        JobRun jobRun(options);
+        return runInLoop(*app, &jobRun);
     }
     default: {
         MeterRun meterRun(options);

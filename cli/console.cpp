@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli/console.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <cerrno>
@@ -91,6 +92,11 @@ void Progress::clear()
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     shown = false;
+}
+
+QString toolName()
+{
+    return QStringLiteral("zerak-cli ") + QCoreApplication::applicationVersion();
 }
 
 } // namespace cli

@@ -17,6 +17,8 @@ QString stdoutName();
 void printErrorLine(const QString &line);
 // "zerak-cli: " + message on stderr.
 void printError(const QString &message);
+// "zerak-cli 1.0", as files record the program that made them.
+QString toolName();
 
 // "12/30 readings" on stderr, redrawn in place; only when stderr is a terminal.
 class Progress

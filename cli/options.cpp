@@ -15,35 +15,58 @@ using session::hundredths;
 namespace {
 
 using Commands = QVector<Command>;
-const Commands portCommands = {Command::Wavelength, Command::NextWavelength, Command::Measure, Command::Reference,
-                               Command::Loss};
+const Commands jobMeasuring = {Command::JobReference, Command::JobTest, Command::JobRun};
+const Commands portCommands = Commands{Command::Wavelength, Command::NextWavelength, Command::Measure,
+                                       Command::Reference, Command::Loss}
+                              + jobMeasuring;
 
 // Which commands each option applies to.
 const QVector<QPair<QString, Commands>> applicable = {
     {QStringLiteral("port"), portCommands},
     {QStringLiteral("timeout"), portCommands + Commands{Command::Detect}},
     {QStringLiteral("gap"), portCommands + Commands{Command::Detect}},
-    {QStringLiteral("n"), {Command::Measure, Command::Reference, Command::Loss}},
+    {QStringLiteral("n"), Commands{Command::Measure, Command::Reference, Command::Loss} + jobMeasuring},
     {QStringLiteral("interval"), {Command::Measure}},
     {QStringLiteral("duration"), {Command::Measure}},
-    {QStringLiteral("csv"), {Command::Measure}},
-    {QStringLiteral("json"), {Command::Measure}},
+    {QStringLiteral("csv"), {Command::Measure, Command::JobExport}},
+    {QStringLiteral("json"), {Command::Measure, Command::JobStatus, Command::JobExport}},
     {QStringLiteral("stats"), {Command::Measure}},
     {QStringLiteral("limit"), {Command::Measure}},
     {QStringLiteral("plot"), {Command::Measure}},
     {QStringLiteral("wavelength"), {Command::Measure}},
-    {QStringLiteral("output"), {Command::Measure, Command::Reference}},
+    {QStringLiteral("output"), {Command::Measure, Command::Reference, Command::JobReport, Command::JobExport}},
     {QStringLiteral("reference"), {Command::Measure, Command::Loss}},
-    {QStringLiteral("max-loss"), {Command::Measure, Command::Loss}},
-    {QStringLiteral("wavelengths"), {Command::Reference, Command::Loss}},
-    {QStringLiteral("no-prompt"), {Command::Reference, Command::Loss}},
+    {QStringLiteral("max-loss"), {Command::Measure, Command::Loss, Command::JobNew}},
+    {QStringLiteral("wavelengths"), Commands{Command::Reference, Command::Loss, Command::JobNew} + jobMeasuring},
+    {QStringLiteral("no-prompt"), Commands{Command::Reference, Command::Loss} + jobMeasuring},
     {QStringLiteral("report"), {Command::Loss}},
+    {QStringLiteral("cable"), {Command::JobNew}},
+    {QStringLiteral("fibres"), {Command::JobNew}},
+    {QStringLiteral("end-a"), {Command::JobNew}},
+    {QStringLiteral("end-b"), {Command::JobNew}},
+    {QStringLiteral("operator"), {Command::JobNew}},
+    {QStringLiteral("method"), {Command::JobNew}},
+    {QStringLiteral("bidirectional"), {Command::JobNew}},
+    {QStringLiteral("budget"), {Command::JobNew}},
+    {QStringLiteral("length"), {Command::JobNew}},
+    {QStringLiteral("connectors"), {Command::JobNew}},
+    {QStringLiteral("splices"), {Command::JobNew}},
+    {QStringLiteral("budget-file"), {Command::JobNew}},
+    {QStringLiteral("fibre"), {Command::JobTest}},
+    {QStringLiteral("next"), {Command::JobTest}},
+    {QStringLiteral("direction"), {Command::JobTest, Command::JobRun}},
 };
 
-const QStringList commandNames = {QStringLiteral("ports"),           QStringLiteral("detect"),
-                                  QStringLiteral("wavelength"),      QStringLiteral("next-wavelength"),
-                                  QStringLiteral("measure"),         QStringLiteral("reference"),
-                                  QStringLiteral("loss")};
+const QStringList commandNames = {QStringLiteral("ports"),         QStringLiteral("detect"),
+                                  QStringLiteral("wavelength"),    QStringLiteral("next-wavelength"),
+                                  QStringLiteral("measure"),       QStringLiteral("reference"),
+                                  QStringLiteral("loss"),          QStringLiteral("job new"),
+                                  QStringLiteral("job reference"), QStringLiteral("job test"),
+                                  QStringLiteral("job run"),       QStringLiteral("job status"),
+                                  QStringLiteral("job report"),    QStringLiteral("job export")};
+const QStringList jobCommandNames = {QStringLiteral("new"),    QStringLiteral("reference"), QStringLiteral("test"),
+                                     QStringLiteral("run"),    QStringLiteral("status"),    QStringLiteral("report"),
+                                     QStringLiteral("export")};
 
 QString dashed(const QString &name)
 {
@@ -146,7 +169,22 @@ Command commandFrom(const QStringList &positional)
 {
     if (positional.isEmpty())
         throw UsageError{QStringLiteral("no command given: expected ports, detect, wavelength, next-wavelength, "
-                                        "measure, reference or loss")};
+                                        "measure, reference, loss or job")};
+    if (positional.first() == QLatin1String("job")) {
+        const QString expected = QStringLiteral("expected job new, reference, test, run, status, report or export, "
+                                                "then the job's file, e.g. job status cable-A.zjob");
+        if (positional.size() < 2)
+            throw UsageError{QStringLiteral("job needs a command: %1").arg(expected)};
+        const int index = jobCommandNames.indexOf(positional.at(1));
+        if (index < 0)
+            throw UsageError{QStringLiteral("unknown job command '%1': %2").arg(positional.at(1), expected)};
+        if (positional.size() < 3 || positional.at(2).isEmpty())
+            throw UsageError{QStringLiteral("job %1 needs the job's file, e.g. job %1 cable-A.zjob")
+                                 .arg(positional.at(1))};
+        if (positional.size() > 3)
+            throw UsageError{QStringLiteral("unexpected argument '%1'").arg(positional.at(3))};
+        return Command(int(Command::JobNew) + index);
+    }
     if (positional.size() > 1)
         throw UsageError{QStringLiteral("unexpected argument '%1'").arg(positional.at(1))};
     const int index = commandNames.indexOf(positional.first());
@@ -179,15 +217,145 @@ QString fileWithSuffix(const QCommandLineParser &parser, const QString &name, co
     return fileName;
 }
 
+int count(const QCommandLineParser &parser, const QString &name)
+{
+    if (!parser.isSet(name))
+        throw UsageError{QStringLiteral("--budget needs %1 N").arg(dashed(name))};
+    return wholeNumber(parser, name, 0, 10000);
+}
+
+// The budget as the options give it, worked out for the job's wavelengths.
+job::JobBudget jobBudgetFrom(const QCommandLineParser &parser, const QVector<quint16> &wavelengths)
+{
+    const bool fixed = parser.isSet(QStringLiteral("max-loss"));
+    const bool computed = parser.isSet(QStringLiteral("budget"));
+    if (fixed == computed)
+        throw UsageError{QStringLiteral("job new needs a budget: --max-loss DB (or NM:DB,...), or --budget TYPE "
+                                        "--length KM --connectors N --splices N")};
+    for (const QString &name : {QStringLiteral("length"), QStringLiteral("connectors"), QStringLiteral("splices"),
+                                QStringLiteral("budget-file")})
+        if (fixed && parser.isSet(name))
+            throw UsageError{QStringLiteral("%1 applies only with --budget").arg(dashed(name))};
+    QString error;
+    if (fixed) {
+        const Budget budget = budgetFrom(parser.value(QStringLiteral("max-loss")));
+        const std::optional<job::JobBudget> made =
+            job::fixedBudget(budget.all, budget.byWavelength, wavelengths,
+                             QStringLiteral("--max-loss ") + parser.value(QStringLiteral("max-loss")), &error);
+        if (!made)
+            throw UsageError{error};
+        return *made;
+    }
+    if (!parser.isSet(QStringLiteral("length")))
+        throw UsageError{QStringLiteral("--budget needs --length KM, the length of the cable")};
+    const QString lengthText = parser.value(QStringLiteral("length"));
+    const std::optional<double> length = hundredths(lengthText);
+    if (!length || *length < 0 || *length > 100000)
+        throw UsageError{QStringLiteral("bad value '%1' for --length: expected the cable's length in km, from 0 to "
+                                        "1000, e.g. 2 or 0.35")
+                             .arg(lengthText)};
+    const int connectors = count(parser, QStringLiteral("connectors"));
+    const int splices = count(parser, QStringLiteral("splices"));
+    std::optional<job::BudgetTable> table = job::builtInTable();
+    QString given = QStringLiteral("--budget %1 --length %2 --connectors %3 --splices %4")
+                        .arg(parser.value(QStringLiteral("budget")), lengthText.trimmed())
+                        .arg(connectors)
+                        .arg(splices);
+    if (parser.isSet(QStringLiteral("budget-file"))) {
+        table = job::loadTable(parser.value(QStringLiteral("budget-file")), &error);
+        if (!table)
+            throw UsageError{error};
+        given += QStringLiteral(" --budget-file ") + parser.value(QStringLiteral("budget-file"));
+    }
+    const std::optional<job::JobBudget> made = job::computedBudget(
+        *table, {parser.value(QStringLiteral("budget")), *length, connectors, splices}, wavelengths, given, &error);
+    if (!made)
+        throw UsageError{error};
+    return *made;
+}
+
+void jobOptionsFrom(const QCommandLineParser &parser, Options &options)
+{
+    options.jobFile = parser.positionalArguments().at(2);
+    if (parser.isSet(QStringLiteral("direction"))) {
+        const std::optional<job::Direction> direction = job::directionFrom(parser.value(QStringLiteral("direction")));
+        if (!direction)
+            throw UsageError{QStringLiteral("bad value '%1' for --direction: expected A-B (light from end A) or B-A")
+                                 .arg(parser.value(QStringLiteral("direction")))};
+        options.direction = *direction;
+    }
+    if (options.command == Command::JobTest) {
+        const bool next = parser.isSet(QStringLiteral("next"));
+        if (next == parser.isSet(QStringLiteral("fibre")))
+            throw UsageError{QStringLiteral("job test needs --fibre N or --next (the lowest fibre untested in "
+                                            "that direction)")};
+        if (!next)
+            options.fibre = wholeNumber(parser, QStringLiteral("fibre"), 1, job::maxFibre);
+    }
+    if (options.command == Command::JobStatus)
+        options.json = parser.isSet(QStringLiteral("json"));
+    if (options.command == Command::JobExport) {
+        options.csv = parser.isSet(QStringLiteral("csv"));
+        options.json = parser.isSet(QStringLiteral("json"));
+        if (options.csv == options.json)
+            throw UsageError{QStringLiteral("job export needs --csv or --json")};
+        if (parser.isSet(QStringLiteral("output")))
+            options.outputFile = fileWithSuffix(parser, QStringLiteral("output"),
+                                                {options.csv ? QStringLiteral("csv") : QStringLiteral("json")});
+    }
+    if (options.command == Command::JobReport) {
+        if (!parser.isSet(QStringLiteral("output")))
+            throw UsageError{QStringLiteral("job report needs --output FILE: .pdf, .html, .csv or .json")};
+        options.outputFile = fileWithSuffix(parser, QStringLiteral("output"),
+                                            {QStringLiteral("pdf"), QStringLiteral("html"), QStringLiteral("csv"),
+                                             QStringLiteral("json")});
+    }
+    if (options.command != Command::JobNew)
+        return;
+    job::JobDefinition &job = options.job;
+    job.cable = parser.value(QStringLiteral("cable")).trimmed();
+    if (job.cable.isEmpty())
+        throw UsageError{QStringLiteral("job new needs --cable ID, the cable's name")};
+    if (!parser.isSet(QStringLiteral("fibres")))
+        throw UsageError{QStringLiteral("job new needs --fibres, e.g. 1-48 or 1-12,25-36")};
+    QString error;
+    const std::optional<QVector<int>> fibres = job::fibresFrom(parser.value(QStringLiteral("fibres")), &error);
+    if (!fibres)
+        throw UsageError{QStringLiteral("bad value '%1' for --fibres: %2").arg(parser.value(QStringLiteral("fibres")), error)};
+    job.fibres = *fibres;
+    job.wavelengths = parser.isSet(QStringLiteral("wavelengths"))
+                          ? wavelengthListFrom(parser.value(QStringLiteral("wavelengths")))
+                          : QVector<quint16>{1310, 1550};
+    if (parser.isSet(QStringLiteral("end-a")))
+        job.endA = parser.value(QStringLiteral("end-a"));
+    if (parser.isSet(QStringLiteral("end-b")))
+        job.endB = parser.value(QStringLiteral("end-b"));
+    job.operatorName = parser.value(QStringLiteral("operator"));
+    if (parser.isSet(QStringLiteral("method"))) {
+        const std::optional<job::Method> method = job::methodFrom(parser.value(QStringLiteral("method")));
+        if (!method)
+            throw UsageError{QStringLiteral("bad value '%1' for --method: expected 1-cord, 2-cord or 3-cord")
+                                 .arg(parser.value(QStringLiteral("method")))};
+        job.method = *method;
+    }
+    job.bidirectional = parser.isSet(QStringLiteral("bidirectional"));
+    job.budget = jobBudgetFrom(parser, job.wavelengths);
+}
+
 } // namespace
+
+bool isJobCommand(Command command)
+{
+    return int(command) >= int(Command::JobNew);
+}
 
 void addOptions(QCommandLineParser &parser)
 {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, detect, wavelength, "
-                                                                           "next-wavelength, measure, reference "
-                                                                           "or loss."));
+                                                                           "next-wavelength, measure, reference, "
+                                                                           "loss, or job COMMAND FILE."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("The meter's port: a name such as ttyUSB0, or a path."),
          QStringLiteral("P")},
@@ -200,8 +368,8 @@ void addOptions(QCommandLineParser &parser)
                         "pauses within a reply."),
          QStringLiteral("MS"), QString::number(meter::replyGapMs)},
         {QStringLiteral("n"),
-         QStringLiteral("measure: take N readings (default: until interrupted); reference, loss: N readings per "
-                        "wavelength (default 5)."),
+         QStringLiteral("measure: take N readings (default: until interrupted); reference, loss, job reference, "
+                        "test, run: N readings per wavelength (default 5)."),
          QStringLiteral("N")},
         {QStringLiteral("interval"),
          QStringLiteral("measure: reading k at start + k * MS (default 1000; a late one is caught up); 0: "
@@ -213,12 +381,15 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("wavelength"),
          QStringLiteral("measure: step the meter to NM first (exit 8 if it does not offer it)."),
          QStringLiteral("NM")},
-        {QStringLiteral("csv"), QStringLiteral("measure: write CSV: a header, then one row per reading.")},
+        {QStringLiteral("csv"), QStringLiteral("measure: write CSV: a header, then one row per reading. job export: "
+                                               "every result as CSV.")},
         {QStringLiteral("json"),
-         QStringLiteral("measure: write JSON Lines: one object per reading, with the CSV's fields.")},
+         QStringLiteral("measure: write JSON Lines: one object per reading, with the CSV's fields. job status: one "
+                        "JSON object. job export: every result as JSON.")},
         {QStringLiteral("output"),
          QStringLiteral("measure: write the rows to FILE, each flushed as it is taken; reference: the file to "
-                        "save the reference to (.json)."),
+                        "save the reference to (.json); job report: the report (.pdf, .html, .csv or .json); job "
+                        "export: the file instead of stdout."),
          QStringLiteral("FILE")},
         {QStringLiteral("stats"),
          QStringLiteral("measure: print count, min, mean, max and standard deviation at the end, per wavelength "
@@ -229,7 +400,8 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("DBM|FILE")},
         {QStringLiteral("max-loss"),
          QStringLiteral("The loss budget in dB, or one per wavelength (1310:0.5,1550:0.4): a loss up to it "
-                        "passes. measure: the loss against --reference, or -reading for dB readings."),
+                        "passes. measure: the loss against --reference, or -reading for dB readings. job new: a "
+                        "fixed limit, instead of --budget."),
          QStringLiteral("DB|NM:DB,...")},
         {QStringLiteral("limit"),
          QStringLiteral("measure: PASS or FAIL for each reading (its loss, with --reference) against LOW:HIGH, "
@@ -239,14 +411,42 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("FILE")},
         {QStringLiteral("wavelengths"),
          QStringLiteral("reference, loss: the wavelengths to measure, in nm (reference default: the meter's "
-                        "current one; loss default: those of the reference)."),
+                        "current one; loss default: those of the reference). job new: the job's (default "
+                        "1310,1550); job reference, test, run: some of them (default all)."),
          QStringLiteral("NM,...")},
         {QStringLiteral("no-prompt"),
-         QStringLiteral("reference, loss: do not wait for Enter before each wavelength (never waited for when "
-                        "stdin is not a terminal).")},
+         QStringLiteral("reference, loss, job reference: do not wait for Enter before each wavelength; job test, "
+                        "run: before each fibre (never waited for when stdin is not a terminal).")},
         {QStringLiteral("report"),
          QStringLiteral("loss: write the record of the test to FILE: .json, .csv, .pdf or .html."),
          QStringLiteral("FILE")},
+        {QStringLiteral("cable"), QStringLiteral("job new: the cable's ID."), QStringLiteral("ID")},
+        {QStringLiteral("fibres"), QStringLiteral("job new: the fibres, as numbers and ranges: 1-48, 1-12,25-36."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("end-a"), QStringLiteral("job new: the name of end A (default A)."), QStringLiteral("NAME")},
+        {QStringLiteral("end-b"), QStringLiteral("job new: the name of end B (default B)."), QStringLiteral("NAME")},
+        {QStringLiteral("operator"), QStringLiteral("job new: who tests the cable."), QStringLiteral("NAME")},
+        {QStringLiteral("method"),
+         QStringLiteral("job new: how the reference is taken: 1-cord (default), 2-cord or 3-cord."),
+         QStringLiteral("METHOD")},
+        {QStringLiteral("bidirectional"),
+         QStringLiteral("job new: a fibre is done only when both directions, A-B and B-A, are in.")},
+        {QStringLiteral("budget"),
+         QStringLiteral("job new: the limit computed for the cable: multimode, singlemode-inside or "
+                        "singlemode-outside (or a type of --budget-file); needs --length, --connectors, --splices."),
+         QStringLiteral("TYPE")},
+        {QStringLiteral("length"), QStringLiteral("job new, --budget: the cable's length in km."), QStringLiteral("KM")},
+        {QStringLiteral("connectors"), QStringLiteral("job new, --budget: the connector pairs on the link."),
+         QStringLiteral("N")},
+        {QStringLiteral("splices"), QStringLiteral("job new, --budget: the splices on the link."), QStringLiteral("N")},
+        {QStringLiteral("budget-file"),
+         QStringLiteral("job new, --budget: a table of attenuations of one's own, shaped as "
+                        "share/zerak/loss-budgets.json."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("fibre"), QStringLiteral("job test: the fibre to test."), QStringLiteral("N")},
+        {QStringLiteral("next"), QStringLiteral("job test: the lowest fibre with no result in that direction.")},
+        {QStringLiteral("direction"),
+         QStringLiteral("job test, run: A-B (default: light in at end A) or B-A."), QStringLiteral("DIR")},
     });
 }
 
@@ -254,13 +454,12 @@ Options optionsFrom(const QCommandLineParser &parser)
 {
     Options options;
     options.command = commandFrom(parser.positionalArguments());
-    const QString commandName = parser.positionalArguments().first();
     for (const auto &option : applicable)
         if (parser.isSet(option.first) && !option.second.contains(options.command))
             throw UsageError{QStringLiteral("%1 applies only to %2").arg(dashed(option.first), namesOf(option.second))};
     const bool needsPort = portCommands.contains(options.command);
     if (needsPort && !parser.isSet(QStringLiteral("port")))
-        throw UsageError{QStringLiteral("%1 needs --port").arg(commandName)};
+        throw UsageError{QStringLiteral("%1 needs --port").arg(commandNames.at(int(options.command)))};
     options.port = parser.value(QStringLiteral("port"));
     if (needsPort && options.port.isEmpty())
         throw UsageError{QStringLiteral("--port needs a port name or path")};
@@ -272,6 +471,8 @@ Options optionsFrom(const QCommandLineParser &parser)
         options.gapMs = wholeNumber(parser, QStringLiteral("gap"), 1, 1000);
         return options;
     }
+    if (isJobCommand(options.command))
+        jobOptionsFrom(parser, options);
     if (!needsPort)
         return options;
     options.deadlineMs = wholeNumber(parser, QStringLiteral("timeout"), 10, 600000);
@@ -295,8 +496,8 @@ Options optionsFrom(const QCommandLineParser &parser)
                                  .arg(parser.value(QStringLiteral("duration")))};
         options.durationMs = qint64(std::ceil(*seconds * 10.0));
     }
-    options.csv = parser.isSet(QStringLiteral("csv"));
-    options.json = parser.isSet(QStringLiteral("json"));
+    options.csv = options.csv || parser.isSet(QStringLiteral("csv"));
+    options.json = options.json || parser.isSet(QStringLiteral("json"));
     if (options.csv && options.json)
         throw UsageError{QStringLiteral("--csv and --json: choose one")};
     options.stats = parser.isSet(QStringLiteral("stats"));
@@ -370,6 +571,25 @@ QString helpEpilogue()
         "                   the link, take N readings; loss = reference mean - reading mean, PASS when it is\n"
         "                   within --max-loss. A table, the verdict, and --report if asked. A reference older\n"
         "                   than a day is warned about.\n"
+        "  job new FILE     Make a job for a whole cable: --cable ID --fibres 1-48 [--wavelengths 1310,1550]\n"
+        "                   [--end-a NAME --end-b NAME] [--operator NAME] [--method 1-cord|2-cord|3-cord]\n"
+        "                   [--bidirectional], and a budget: --max-loss DB (or NM:DB,...), or --budget TYPE\n"
+        "                   --length KM --connectors N --splices N [--budget-file FILE], where the limit is\n"
+        "                   length x attenuation(TYPE, nm) + connector pairs x 0.75 dB + splices x 0.3 dB.\n"
+        "                   Never written over an existing file. The job is an SQLite file (docs/job-file.md).\n"
+        "  job reference FILE  As reference, for each wavelength of the job; stored in it with its time.\n"
+        "  job test FILE    As loss, for one fibre: --fibre N, or --next (the lowest untested in that\n"
+        "                   --direction, A-B by default). A re-test keeps the earlier result as history.\n"
+        "  job run FILE     Every untested fibre in that --direction, in order, each stored before the next;\n"
+        "                   on a terminal \"Connect fibre 7 and press Enter (s: skip, q: quit)\". Ctrl-C,\n"
+        "                   SIGHUP or q keep what is stored; the next job run carries on.\n"
+        "  job status FILE  One line per fibre: loss and margin per wavelength and direction; where both\n"
+        "                   directions are in, the loss is their average and the verdict is on it. PASS, FAIL\n"
+        "                   or untested (a --bidirectional job needs both); then the counts. --json: one object.\n"
+        "  job report FILE  --output FILE.pdf|.html|.csv|.json: the job, its references and budget, the\n"
+        "                   summary, one row per fibre and wavelength, and a chart of loss per fibre.\n"
+        "  job export FILE  --csv or --json [--output FILE]: every result, history included.\n"
+        "                   status, report and export read the last committed state and never wait for a run.\n"
         "\n"
         "Exit codes:\n"
         "  0  done, or interrupted (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) after a reading\n"
@@ -382,7 +602,15 @@ QString helpEpilogue()
         "  6  device lost mid-run\n"
         "  7  a reading outside --limit, or a loss over --max-loss\n"
         "  8  the meter does not offer the wavelength asked for\n"
-        "  9  interrupted before anything was measured; reference, loss: before the end (nothing saved)\n");
+        "  9  interrupted before anything was measured; reference, loss: before the end (nothing saved);\n"
+        "     job reference, test, run: what is stored stays, the fibre being measured is not stored\n"
+        " 10  the job's file is not a job, or is damaged (it is left as it is)\n"
+        " 11  the job was made by a newer zerak-cli (it is left as it is)\n"
+        " 12  the job is in use by another run (waited 2 s)\n"
+        " 13  job status, report, run: none failed, but some fibres are untested\n"
+        "Job commands exit 2 for a fibre or wavelength not in the job, a missing reference, a job file\n"
+        "that is already there (job new) or cannot be written (before the meter is touched); 7 when a\n"
+        "fibre fails (job test: that fibre; status, report, run: any).\n");
 }
 
 } // namespace cli

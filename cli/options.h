@@ -3,6 +3,8 @@
 
 // What zerak-cli was asked to do, checked before anything touches a port.
 
+#include "job/budget.h"
+#include "job/jobdata.h"
 #include "session/exitcode.h"
 #include "session/values.h"
 
@@ -32,7 +34,22 @@ using session::Budget;
 using session::hundredthsText;
 using session::Limits;
 
-enum class Command { Ports, Detect, Wavelength, NextWavelength, Measure, Reference, Loss };
+enum class Command {
+    Ports,
+    Detect,
+    Wavelength,
+    NextWavelength,
+    Measure,
+    Reference,
+    Loss,
+    JobNew,
+    JobReference,
+    JobTest,
+    JobRun,
+    JobStatus,
+    JobReport,
+    JobExport,
+};
 
 struct Options
 {
@@ -56,7 +73,15 @@ struct Options
     QString outputFile;
     QString referenceFile; // loss
     QString reportFile;
+
+    // job: the file, and for job new what it holds
+    QString jobFile;
+    job::JobDefinition job; // its tool and time are set when it is made
+    std::optional<int> fibre; // job test: else the next one
+    job::Direction direction = job::Direction::AToB;
 };
+
+bool isJobCommand(Command command);
 
 struct UsageError
 {

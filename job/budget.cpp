@@ -50,6 +50,11 @@ QString nanometres(const QVector<quint16> &list)
     return names.join(QStringLiteral(", ")) + QStringLiteral(" nm");
 }
 
+QString ofTheJob(const QVector<quint16> &missing)
+{
+    return missing.size() == 1 ? QStringLiteral("a wavelength") : QStringLiteral("wavelengths");
+}
+
 } // namespace
 
 QString decibelText(double hundredths)
@@ -213,8 +218,8 @@ std::optional<JobBudget> fixedBudget(std::optional<double> all, const QMap<quint
         budget.limits << WavelengthLimit{nm, limit, QStringLiteral("%1 dB (fixed)").arg(decibelText(limit))};
     }
     if (!missing.isEmpty()) {
-        *error = QStringLiteral("%1 gives no limit at %2, a wavelength of the job; give one, e.g. %3:0.5")
-                     .arg(given, nanometres(missing))
+        *error = QStringLiteral("%1 gives no limit at %2, %3 of the job; give one, e.g. %4:0.5")
+                     .arg(given, nanometres(missing), ofTheJob(missing))
                      .arg(missing.first());
         return std::nullopt;
     }
@@ -235,8 +240,9 @@ std::optional<JobBudget> computedBudget(const BudgetTable &table, const Computed
         if (!type->attenuation.contains(nm))
             missing << nm;
     if (!missing.isEmpty()) {
-        *error = QStringLiteral("the %1 budget (%2) gives no attenuation at %3, a wavelength of the job; it has %4")
-                     .arg(type->name, table.source, nanometres(missing), nanometres(type->attenuation.keys().toVector()));
+        *error = QStringLiteral("the %1 budget (%2) gives no attenuation at %3, %4 of the job; it has %5")
+                     .arg(type->name, table.source, nanometres(missing), ofTheJob(missing),
+                          nanometres(type->attenuation.keys().toVector()));
         return std::nullopt;
     }
     JobBudget budget;

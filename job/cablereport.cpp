@@ -397,7 +397,7 @@ QString tableHtml(const CableRecord &record)
             const QString dash = QStringLiteral("&ndash;");
             rows << QVector<Cell>{
                 {QString::number(fibre.fibre), Cell::Right},
-                {nanometres(wavelength.wavelengthNm)},
+                {QString::number(wavelength.wavelengthNm), Cell::Right},
                 {wavelength.aToB ? directionText(wavelength.aToB) : dash, Cell::Right},
                 {wavelength.bToA ? directionText(wavelength.bToA) : dash, Cell::Right},
                 {wavelength.loss ? lossText(*wavelength.loss, wavelength.limit) : dash, Cell::Right, true},
@@ -406,14 +406,14 @@ QString tableHtml(const CableRecord &record)
                 {result, Cell::Centre, true, true, colourOf(result)},
                 {age ? ageText(*age) : dash, Cell::Right}};
         }
-    const QStringList headers = {QStringLiteral("Fibre"),       QStringLiteral("Wavelength"),
+    const QStringList headers = {QStringLiteral("Fibre"),       QStringLiteral("nm"),
                                  QStringLiteral("A-B (dB)"),    QStringLiteral("B-A (dB)"),
                                  QStringLiteral("Loss (dB)"),   QStringLiteral("Limit (dB)"),
                                  QStringLiteral("Margin (dB)"), QStringLiteral("Result"),
                                  QStringLiteral("Ref. age")};
     return QStringLiteral("<h2>Results</h2>\n<p>Loss: the average where both directions are in. Ref. age: how old "
                           "the reference was when the fibre was measured.</p>\n")
-           + report::htmlTable(headers, rows);
+           + report::htmlTable(headers, rows, 3);
 }
 
 QString reportHtml(const CableRecord &record)

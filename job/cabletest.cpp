@@ -32,10 +32,7 @@ CableTest::CableTest(JobStore *store, session::MeterSession *session, int readin
 {
     connect(sweep, &LevelSweep::finished, this, &CableTest::measured);
     connect(sweep, &LevelSweep::failed, this, &CableTest::fail);
-    connect(session, &session::MeterSession::failed, this, [this] {
-        running = false;
-        asked = false;
-    });
+    connect(session, &session::MeterSession::failed, this, [this] { running = false; });
 }
 
 void CableTest::setSource(const QString &port, const QString &tool)
@@ -154,11 +151,11 @@ void CableTest::measured(const QVector<WavelengthLevel> &levels)
         for (const WavelengthLevel &level : levels)
             stored << StoredReference{0, level.wavelengthNm, level.level.mean(), level.level.deviation(),
                                       level.level.count(), now, port, tool};
-        running = false;
         if (!store->addReferences(&stored, &error)) {
-            emit failed(session::exitFailure, error.message);
+            fail(session::exitFailure, error.message);
             return;
         }
+        running = false;
         emit referenced(stored);
         return;
     }
@@ -188,8 +185,7 @@ void CableTest::measured(const QVector<WavelengthLevel> &levels)
             results << result;
         }
     if (!store->addResults(&results, &error)) {
-        running = false;
-        emit failed(session::exitFailure, error.message);
+        fail(session::exitFailure, error.message);
         return;
     }
     asked = false;
@@ -202,7 +198,6 @@ void CableTest::fail(int exitCode, const QString &reason)
     if (!running)
         return;
     running = false;
-    asked = false;
     emit failed(exitCode, reason);
 }
 

@@ -45,8 +45,8 @@ public:
     // Each fibre in turn; ends in finished() or failed().
     void test(const QVector<int> &fibres, Direction direction, const QVector<quint16> &wavelengths);
     void stop();
-    // The fibre being measured, none between fibres.
-    std::optional<int> measuring() const { return running && asked ? std::optional<int>(fibres.value(index)) : std::nullopt; }
+    // The fibre being measured, or the one a failure cut short; none between fibres.
+    std::optional<int> measuring() const { return asked ? std::optional<int>(fibres.value(index)) : std::nullopt; }
 
 signals:
     void referenced(const QVector<job::StoredReference> &levels);

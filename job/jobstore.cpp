@@ -354,6 +354,12 @@ double decibels(double hundredths)
     return hundredths / 100.0;
 }
 
+// A text column is never NULL: an empty name is stored as empty.
+QVariant text(const QString &value)
+{
+    return QVariant(value.isNull() ? QStringLiteral("") : value);
+}
+
 double hundredths(const QVariant &decibels)
 {
     return decibels.toDouble() * 100.0;
@@ -481,12 +487,11 @@ bool JobStore::create(const QString &fileName, const JobDefinition &definition, 
                                       " bidirectional, budget, budget_basis, tool, created)"
                                       " VALUES (1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         for (const QVariant &value :
-             {QVariant(definition.cable), QVariant(fibresText(definition.fibres)),
-              QVariant(wavelengthsText(definition.wavelengths)), QVariant(definition.endA), QVariant(definition.endB),
-              QVariant(definition.operatorName), QVariant(methodName(definition.method)),
-              QVariant(definition.bidirectional ? 1 : 0), QVariant(definition.budget.given),
-              QVariant(definition.budget.basis), QVariant(definition.tool),
-              QVariant(timeText(definition.created.isValid() ? definition.created : QDateTime::currentDateTimeUtc()))})
+             {text(definition.cable), text(fibresText(definition.fibres)), text(wavelengthsText(definition.wavelengths)),
+              text(definition.endA), text(definition.endB), text(definition.operatorName),
+              text(methodName(definition.method)), QVariant(definition.bidirectional ? 1 : 0),
+              text(definition.budget.given), text(definition.budget.basis), text(definition.tool),
+              text(timeText(definition.created.isValid() ? definition.created : QDateTime::currentDateTimeUtc()))})
             insert.addBindValue(value);
         if (!insert.exec())
             return cannot(insert.lastError().text());
@@ -496,7 +501,7 @@ bool JobStore::create(const QString &fileName, const JobDefinition &definition, 
             const WavelengthLimit *at = definition.budget.at(nm);
             limit.addBindValue(int(nm));
             limit.addBindValue(decibels(at->limit));
-            limit.addBindValue(at->formula);
+            limit.addBindValue(text(at->formula));
             if (!limit.exec())
                 return cannot(limit.lastError().text());
         }
@@ -788,8 +793,8 @@ bool JobStore::addReferences(QVector<StoredReference> *references, JobError *err
             insert.addBindValue(decibels(reference.deviation));
             insert.addBindValue(reference.count);
             insert.addBindValue(timeText(reference.taken));
-            insert.addBindValue(reference.port);
-            insert.addBindValue(reference.tool);
+            insert.addBindValue(text(reference.port));
+            insert.addBindValue(text(reference.tool));
         },
         &ids, &why);
     if (!stored) {
@@ -842,8 +847,8 @@ bool JobStore::addResults(QVector<StoredResult> *results, JobError *error)
             insert.addBindValue(result.pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"));
             insert.addBindValue(timeText(result.time));
             insert.addBindValue(result.referenceId);
-            insert.addBindValue(result.port);
-            insert.addBindValue(result.tool);
+            insert.addBindValue(text(result.port));
+            insert.addBindValue(text(result.tool));
         },
         &ids, &why);
     if (!stored) {
