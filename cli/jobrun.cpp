@@ -121,6 +121,7 @@ void JobRun::start()
         fail(session::exitCodeFor(*failure), session::openFailureText(*failure));
         return;
     }
+    opened = true;
     connect(test, &job::CableTest::failed, this, &JobRun::fail);
     connect(test, &job::CableTest::referenced, this, &JobRun::referenced);
     connect(test, &job::CableTest::fibreTested, this, &JobRun::tested);
@@ -243,6 +244,8 @@ void JobRun::failWith(int exitCode, const QString &message)
     if (done)
         return;
     printError(message);
+    if (options.command == Command::JobReference && opened)
+        printError(QStringLiteral("the reference was not stored; run job reference again"));
     if (storedThisRun > 0 && test && test->measuring())
         printError(QStringLiteral("fibre %1 was not stored; the %2 fibres before it are").arg(*test->measuring())
                        .arg(storedThisRun));

@@ -50,6 +50,7 @@ private:
     QVector<int> fibres;
     QVector<quint16> wavelengths;
     int storedThisRun = 0;
+    bool opened = false; // the meter was asked: a refusal came before it
     bool done = false;
 };
 

@@ -140,7 +140,9 @@ private slots:
     void newJob_data();
     void newJob();
     void wholeCableThroughItsPrompts();
-    void killedRunCarriesOn();
+    void stoppedRunCarriesOn_data();
+    void stoppedRunCarriesOn();
+    void wavelengthTheMeterLacks();
     void refusedBeforeTheMeter_data();
     void refusedBeforeTheMeter();
     void inUseByAnotherRun();
@@ -477,40 +479,73 @@ void JobCliTest::wholeCableThroughItsPrompts()
     QCOMPARE(at1310.value("margin_dB").toDouble(), -0.125);
 }
 
-void JobCliTest::killedRunCarriesOn()
+void JobCliTest::stoppedRunCarriesOn_data()
 {
-    QVERIFY(run({"job", "new", "JOB", "--cable", "A-7", "--fibres", "1-6", "--max-loss", "3"}).exitCode == 0);
+    QTest::addColumn<int>("signal");
+    QTest::newRow("kill -9") << int(SIGKILL);
+    QTest::newRow("the terminal closed") << int(SIGHUP);
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+}
+
+void JobCliTest::stoppedRunCarriesOn()
+{
+    QFETCH(int, signal);
+
+    QVERIFY(run({"job", "new", "JOB", "--cable", "A-7", "--fibres", "1-4", "--max-loss", "3"}).exitCode == 0);
     levels(-12.5, -11);
     QCOMPARE(run({"--port", "PORT", "job", "reference", "JOB", "-n", "1"}).exitCode, 0);
     levels(-14.5, -13);
-    // Slow enough to be killed between fibres or within one.
-    sim->setReplyDelay(15);
-    QProcess *process = start({"--port", "PORT", "job", "run", "JOB", "-n", "3"});
+    // Slow enough to be stopped between fibres or within one.
+    sim->setReplyDelay(10);
+    QProcess *process = start({"--port", "PORT", "job", "run", "JOB", "-n", "2"});
     QByteArray out;
     QVERIFY(testsupport::waitUntil([&] { return (out += process->readAllStandardOutput()).count('\n') >= 2; }));
-    ::kill(pid_t(process->processId()), SIGKILL);
-    QVERIFY(testsupport::waitUntil([process] { return process->state() == QProcess::NotRunning; }));
-    out += process->readAllStandardOutput();
-    const int told = out.count('\n');
+    ::kill(pid_t(process->processId()), signal);
+    const Ran stopped = finished(process, out);
+    const int told = stopped.out.count(QLatin1Char('\n'));
     sim->setReplyDelay(0);
+    if (signal != SIGKILL) {
+        QCOMPARE(stopped.exitCode, 9);
+        QVERIFY2(QRegularExpression(QStringLiteral("^zerak-cli: interrupted: (fibre %1 was not stored; )?%2 fibres "
+                                                   "stored in this run stay")
+                                        .arg(told + 1)
+                                        .arg(told))
+                     .match(stopped.err)
+                     .hasMatch(),
+                 qPrintable(stopped.err));
+    }
 
     // What it said was stored is there, and the file opens.
     Ran ran = run({"job", "export", "JOB", "--json"});
     QCOMPARE(ran.exitCode, 0);
     const QJsonArray results = QJsonDocument::fromJson(ran.out.toUtf8()).object().value("results").toArray();
-    QVERIFY2(results.size() == 2 * told || results.size() == 2 * (told + 1), qPrintable(ran.out));
+    QVERIFY2(results.size() == 2 * told || (signal == SIGKILL && results.size() == 2 * (told + 1)),
+             qPrintable(ran.out));
     for (int i = 0; i < told; ++i)
-        QVERIFY(out.contains(QStringLiteral("fibre %1  A-B").arg(results.at(2 * i).toObject().value("fibre").toInt())
-                                 .toUtf8()));
+        QVERIFY(stopped.out.contains(
+            QStringLiteral("fibre %1  A-B").arg(results.at(2 * i).toObject().value("fibre").toInt())));
 
-    // Its lock is stale: the next run starts at once and does the rest.
+    // Its lock is gone, or stale: the next run starts at once and does the rest.
     ran = run({"--port", "PORT", "job", "run", "JOB", "-n", "1"});
     QCOMPARE(ran.err, QString());
-    QCOMPARE(ran.out.count(QStringLiteral("  A-B  ")), 6 - results.size() / 2);
-    QVERIFY2(ran.out.endsWith(QStringLiteral("6 fibres: 6 passed, 0 failed, 0 untested\n"
+    QCOMPARE(ran.out.count(QStringLiteral("  A-B  ")), 4 - results.size() / 2);
+    QVERIFY2(ran.out.endsWith(QStringLiteral("4 fibres: 4 passed, 0 failed, 0 untested\n"
                                              "worst margin: 1310 nm 1.00 dB (fibre 1), 1550 nm 1.00 dB (fibre 1)\n")),
              qPrintable(ran.out));
     QCOMPARE(ran.exitCode, 0);
+}
+
+void JobCliTest::wavelengthTheMeterLacks()
+{
+    QCOMPARE(run({"job", "new", "JOB", "--cable", "A-7", "--fibres", "1-2", "--wavelengths", "1310,1625",
+                  "--max-loss", "3"})
+                 .exitCode,
+             0);
+    const Ran ran = run({"--port", "PORT", "job", "reference", "JOB", "-n", "1"});
+    QCOMPARE(ran.err, QStringLiteral("zerak-cli: PORT: the meter offers 1310, 1550 nm; not 1625\n"
+                                     "zerak-cli: the reference was not stored; run job reference again\n"));
+    QCOMPARE(ran.exitCode, 8);
+    QVERIFY(run({"job", "export", "JOB", "--json"}).out.contains(QStringLiteral("\"references\": [\n    ]")));
 }
 
 // Each is refused with its code before a byte goes to the meter, and the
