@@ -183,12 +183,15 @@ void drawSeries(Canvas &canvas, const Area &area, const Scale &scale, const Seri
         line << QPointF(xOf(area, scale, point.x), yOf(area, point.y));
     if (series.joined && line.size() > 1)
         canvas.polyline(line, series.colour, 2);
-    // Markers while they can be told apart; failed points always.
-    const bool markers = points.size() <= 200;
+    // Markers while they can be told apart, and smaller beyond; failed
+    // points always. Points with no line through them are nothing else.
+    const bool markers = !series.joined || points.size() <= 200;
+    const double radius = points.size() <= 200 ? 3.5 : 2.2;
     for (int i = 0; i < points.size(); ++i) {
         const bool failed = points.at(i).failed;
         if (markers || failed)
-            canvas.dot(line.at(i), 3.5, failed ? failColour : series.colour, failed ? failColour : QColor(Qt::white));
+            canvas.dot(line.at(i), failed ? 3.5 : radius, failed ? failColour : series.colour,
+                       failed ? failColour : QColor(Qt::white));
     }
 }
 

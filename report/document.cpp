@@ -11,6 +11,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <memory>
 
 namespace report {
@@ -40,11 +41,12 @@ QString cellHtml(const Cell &cell)
 
 } // namespace
 
-QString htmlTable(const QStringList &headers, const QVector<QVector<Cell>> &rows)
+QString htmlTable(const QStringList &headers, const QVector<QVector<Cell>> &rows, int padding)
 {
     // The header row in <thead>: a table over several pages repeats it on each.
-    QString html = QStringLiteral("<table cellpadding=\"6\" cellspacing=\"0\" border=\"1\" width=\"100%\">\n"
-                                  "<thead><tr>");
+    QString html = QStringLiteral("<table cellpadding=\"%1\" cellspacing=\"0\" border=\"1\" width=\"100%\">\n"
+                                  "<thead><tr>")
+                       .arg(padding);
     for (const QString &header : headers)
         html += QStringLiteral("<th>%1</th>").arg(header);
     html += QStringLiteral("</tr></thead>\n");
@@ -165,9 +167,13 @@ bool writePagedPdf(const QString &fileName, const PagedReport &report, QString *
 
         const std::unique_ptr<QTextDocument> opening = laidOut(report.opening, width, 0);
         const double openingHeight = opening->documentLayout()->documentSize().height();
-        const double chartHeight = report.chart ? width * chartSize.height() / chartSize.width() : 0;
-        // The chart under the opening when it fits there, else on a page of its own.
-        const bool chartApart = report.chart && openingHeight + 12 + chartHeight > bodyHeight;
+        // The chart under the opening, made smaller to fit there if need be
+        // but not below two thirds of the width; else on a page of its own.
+        const double room = bodyHeight - openingHeight - 12;
+        const double fullScale = width / chartSize.width();
+        const double fittedScale = std::min(fullScale, room / chartSize.height());
+        const bool chartApart = report.chart && fittedScale < fullScale * 2 / 3;
+        const double chartScale = chartApart ? fullScale : fittedScale;
         const std::unique_ptr<QTextDocument> body = laidOut(report.body, width, bodyHeight);
         const int bodyPages = report.body.isEmpty() ? 0 : body->pageCount();
         const int pages = 1 + (chartApart ? 1 : 0) + bodyPages;
@@ -184,8 +190,8 @@ bool writePagedPdf(const QString &fileName, const PagedReport &report, QString *
         };
         const auto drawChartAt = [&](double top) {
             painter.save();
-            painter.translate(0, top);
-            painter.scale(width / chartSize.width(), width / chartSize.width());
+            painter.translate((width - chartSize.width() * chartScale) / 2, top);
+            painter.scale(chartScale, chartScale);
             drawChart(canvas, *report.chart);
             painter.restore();
         };

@@ -33,7 +33,7 @@ struct Cell
 
 // Bordered, the width of the page, a header row over the rows (repeated on
 // each page of a paged report).
-QString htmlTable(const QStringList &headers, const QVector<QVector<Cell>> &rows);
+QString htmlTable(const QStringList &headers, const QVector<QVector<Cell>> &rows, int padding = 6);
 // Label and value, one pair a line, without borders.
 QString htmlFacts(const QVector<QPair<QString, QString>> &facts);
 // A whole page: title, style and body.
