@@ -197,6 +197,10 @@ void JobRun::ended(bool quit)
         }
         for (const job::FibreStatus &entry : status.fibres)
             if (entry.fibre == fibre) {
+                // The verdict is on the average where both directions are in: it is shown.
+                const QString average = job::averageLine(entry);
+                if (!average.isEmpty() && !print(average))
+                    return;
                 finish(entry.state == job::FibreStatus::Failed ? exitOutsideLimit : exitOk);
                 return;
             }

@@ -538,6 +538,22 @@ QString testedLine(const QVector<StoredResult> &results)
     return line;
 }
 
+QString averageLine(const FibreStatus &fibre)
+{
+    QString line = QStringLiteral("fibre %1  average").arg(fibre.fibre);
+    bool both = false;
+    for (const WavelengthStatus &wavelength : fibre.wavelengths) {
+        if (!wavelength.loss)
+            continue;
+        both = both || (wavelength.aToB && wavelength.bToA);
+        line += QStringLiteral("  %1 %2 dB %3")
+                    .arg(nanometres(wavelength.wavelengthNm), lossText(*wavelength.loss, wavelength.limit),
+                         withinLimit(*wavelength.loss, wavelength.limit) ? QStringLiteral("PASS")
+                                                                         : QStringLiteral("FAIL"));
+    }
+    return both ? line + QStringLiteral(": fibre %1 %2").arg(fibre.fibre).arg(stateName(fibre.state)) : QString();
+}
+
 bool writeCableReport(const QString &fileName, const CableRecord &record, QString *error)
 {
     const QString suffix = QFileInfo(fileName).suffix().toLower();

@@ -35,6 +35,9 @@ QByteArray statusJson(const CableRecord &record);
 QStringList countLines(const JobStatus &status);
 // A fibre just measured, in one direction: "fibre 7  A-B  1310 nm 0.37 dB PASS  1550 nm ...".
 QString testedLine(const QVector<StoredResult> &results);
+// Where both directions are in at a wavelength, what counts: "fibre 7  average  1310 nm 0.39 dB PASS ...
+// : FAIL". Empty where one direction is all there is.
+QString averageLine(const FibreStatus &fibre);
 
 // By the file's extension: .pdf, .html, .csv or .json; written whole or not
 // at all. PDF and HTML draw a chart: they need a QGuiApplication.
