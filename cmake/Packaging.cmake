@@ -111,8 +111,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Zerak shows the wavelength and the optical power that a handheld optical\n"
     "power meter measures, over the meter's USB virtual serial port, in a window\n"
     "(in Russian). zerak-cli finds the meter and logs its readings as text or CSV,\n"
-    "with statistics, limits and a chart. zerak-sim plays the meter on a\n"
-    "pseudo-terminal, so that both can be tried without one.")
+    "with statistics, limits and a chart, and tests whole cables fibre by fibre\n"
+    "against a loss budget, into a job file and a report. zerak-sim plays the\n"
+    "meter on a pseudo-terminal, so that both can be tried without one.")
 set(CPACK_STRIP_FILES ON)
 if(CMAKE_SYSTEM_NAME STREQUAL Linux)
     set(CPACK_GENERATOR DEB)
