@@ -73,20 +73,8 @@ bool JobRun::prepare()
         }
         fibres = {*fibre};
     } else {
-        fibres = job::fibresToTest(definition, store->results(), options.direction);
-        for (int i = fibres.size() - 1; i >= 0; --i) {
-            // With --wavelengths, only what those lack.
-            bool lacking = false;
-            for (quint16 nm : qAsConst(wavelengths)) {
-                bool found = false;
-                for (const job::StoredResult &result : store->results())
-                    found = found || (result.fibre == fibres.at(i) && result.direction == options.direction
-                                      && result.wavelengthNm == nm);
-                lacking = lacking || !found;
-            }
-            if (!lacking)
-                fibres.remove(i);
-        }
+        // With --wavelengths, only what those lack.
+        fibres = job::fibresToTest(definition, store->results(), options.direction, wavelengths);
         if (fibres.isEmpty()) {
             const job::JobStatus status = job::statusOf(definition, store->results());
             QStringList lines{QStringLiteral("every fibre of %1 has a result in %2: nothing to test").arg(options.jobFile,

@@ -310,6 +310,14 @@ void jobOptionsFrom(const QCommandLineParser &parser, Options &options)
                                             {QStringLiteral("pdf"), QStringLiteral("html"), QStringLiteral("csv"),
                                              QStringLiteral("json")});
     }
+    // A report or an export written over the job would lose every result.
+    if (!options.outputFile.isEmpty()) {
+        const QFileInfo output(options.outputFile);
+        const QFileInfo jobFile(options.jobFile);
+        if (output.absoluteFilePath() == jobFile.absoluteFilePath()
+            || (output.exists() && output.canonicalFilePath() == jobFile.canonicalFilePath()))
+            throw UsageError{QStringLiteral("bad value '%1' for --output: that is the job itself").arg(options.outputFile)};
+    }
     if (options.command != Command::JobNew)
         return;
     job::JobDefinition &job = options.job;

@@ -81,15 +81,17 @@ JobStatus statusOf(const JobDefinition &job, const QVector<StoredResult> &result
     return status;
 }
 
-QVector<int> fibresToTest(const JobDefinition &job, const QVector<StoredResult> &results, Direction direction)
+QVector<int> fibresToTest(const JobDefinition &job, const QVector<StoredResult> &results, Direction direction,
+                          const QVector<quint16> &wavelengths)
 {
+    const QVector<quint16> &asked = wavelengths.isEmpty() ? job.wavelengths : wavelengths;
     QHash<int, QVector<quint16>> tested;
     for (const StoredResult &result : results)
         if (result.direction == direction && !tested.value(result.fibre).contains(result.wavelengthNm))
             tested[result.fibre] << result.wavelengthNm;
     QVector<int> fibres;
     for (int fibre : job.fibres)
-        for (quint16 nm : job.wavelengths)
+        for (quint16 nm : asked)
             if (!tested.value(fibre).contains(nm)) {
                 fibres << fibre;
                 break;

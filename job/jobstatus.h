@@ -57,8 +57,9 @@ struct JobStatus
 
 JobStatus statusOf(const JobDefinition &job, const QVector<StoredResult> &results);
 // The fibres with no result in that direction at some wavelength of the
-// job, in the job's order: what job run goes through.
-QVector<int> fibresToTest(const JobDefinition &job, const QVector<StoredResult> &results, Direction direction);
+// job (or of those given), in the job's order: what job run goes through.
+QVector<int> fibresToTest(const JobDefinition &job, const QVector<StoredResult> &results, Direction direction,
+                          const QVector<quint16> &wavelengths = {});
 // The lowest of them.
 std::optional<int> nextFibre(const JobDefinition &job, const QVector<StoredResult> &results, Direction direction);
 

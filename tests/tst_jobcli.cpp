@@ -728,6 +728,15 @@ void JobCliTest::reportsAndExports()
     QVERIFY(lines.at(7).startsWith(QStringLiteral("7,2,A-B,1310,-15.200,0.000,1,2.700,2.600,-0.100,FAIL,")));
     QVERIFY(lines.at(7).endsWith(QStringLiteral(",yes")));
 
+    // Never over the job itself, whatever it is called.
+    QVERIFY(QFile::copy(job, dir->filePath(QStringLiteral("cable.pdf"))));
+    const QByteArray before = checksum(dir->filePath(QStringLiteral("cable.pdf")));
+    ran = run({"job", "report", "DIR/cable.pdf", "--output", "DIR/../" + QFileInfo(dir->path()).fileName() + "/cable.pdf"});
+    QVERIFY2(ran.err.startsWith(QStringLiteral("zerak-cli: bad value 'DIR/../")), qPrintable(ran.err));
+    QVERIFY2(ran.err.contains(QStringLiteral("for --output: that is the job itself\n")), qPrintable(ran.err));
+    QCOMPARE(ran.exitCode, 2);
+    QCOMPARE(checksum(dir->filePath(QStringLiteral("cable.pdf"))), before);
+
     // A report that cannot be written leaves nothing, and says so.
     ran = run({"job", "report", "JOB", "--output", "DIR/missing/report.pdf"});
     QCOMPARE(ran.err, QStringLiteral("zerak-cli: bad value 'DIR/missing/report.pdf' for --output: cannot write to "

@@ -350,16 +350,18 @@ void JobRulesTest::nextFibre_data()
     QTest::addColumn<QString>("results");
     QTest::addColumn<QString>("direction");
     QTest::addColumn<QString>("toTest");
+    QTest::addColumn<int>("only"); // a wavelength asked for alone, or 0
 
-    QTest::newRow("nothing yet") << "" << "A-B" << "1 2 3 10 11 12";
-    QTest::newRow("fibre 1 done in A-B") << "1 A-B 1310 10; 1 A-B 1550 10" << "A-B" << "2 3 10 11 12";
-    QTest::newRow("not in the other direction") << "1 A-B 1310 10; 1 A-B 1550 10" << "B-A" << "1 2 3 10 11 12";
-    QTest::newRow("a wavelength missing is not done") << "1 A-B 1310 10" << "A-B" << "1 2 3 10 11 12";
+    QTest::newRow("nothing yet") << "" << "A-B" << "1 2 3 10 11 12" << 0;
+    QTest::newRow("fibre 1 done in A-B") << "1 A-B 1310 10; 1 A-B 1550 10" << "A-B" << "2 3 10 11 12" << 0;
+    QTest::newRow("not in the other direction") << "1 A-B 1310 10; 1 A-B 1550 10" << "B-A" << "1 2 3 10 11 12" << 0;
+    QTest::newRow("a wavelength missing is not done") << "1 A-B 1310 10" << "A-B" << "1 2 3 10 11 12" << 0;
     QTest::newRow("out of order") << "2 A-B 1310 10; 2 A-B 1550 10; 10 A-B 1310 10; 10 A-B 1550 10" << "A-B"
-                                  << "1 3 11 12";
+                                  << "1 3 11 12" << 0;
     QTest::newRow("over the gap") << "1 A-B 1310 9; 1 A-B 1550 9; 2 A-B 1310 9; 2 A-B 1550 9; 3 A-B 1310 9; "
-                                     "3 A-B 1550 9" << "A-B" << "10 11 12";
-    QTest::newRow("a failure is tested") << "1 B-A 1310 99; 1 B-A 1550 99" << "B-A" << "2 3 10 11 12";
+                                     "3 A-B 1550 9" << "A-B" << "10 11 12" << 0;
+    QTest::newRow("a failure is tested") << "1 B-A 1310 99; 1 B-A 1550 99" << "B-A" << "2 3 10 11 12" << 0;
+    QTest::newRow("one wavelength asked for") << "1 A-B 1310 10; 2 A-B 1550 10" << "A-B" << "2 3 10 11 12" << 1310;
 }
 
 void JobRulesTest::nextFibre()
@@ -367,15 +369,18 @@ void JobRulesTest::nextFibre()
     QFETCH(QString, results);
     QFETCH(QString, direction);
     QFETCH(QString, toTest);
+    QFETCH(int, only);
 
     JobDefinition job = threeFibres(false);
     job.fibres = {1, 2, 3, 10, 11, 12};
     const QVector<StoredResult> stored = resultsFrom(results);
     QStringList fibres;
-    for (int fibre : fibresToTest(job, stored, *directionFrom(direction)))
+    const QVector<quint16> wavelengths = only ? QVector<quint16>{quint16(only)} : QVector<quint16>();
+    for (int fibre : fibresToTest(job, stored, *directionFrom(direction), wavelengths))
         fibres << QString::number(fibre);
     QCOMPARE(fibres.join(QLatin1Char(' ')), toTest);
-    QCOMPARE(job::nextFibre(job, stored, *directionFrom(direction)), std::optional<int>(fibres.first().toInt()));
+    if (!only)
+        QCOMPARE(job::nextFibre(job, stored, *directionFrom(direction)), std::optional<int>(fibres.first().toInt()));
 }
 
 QTEST_GUILESS_MAIN(JobRulesTest)
