@@ -21,6 +21,7 @@ enum ExitCode {
     exitOutsideLimit = 7, // a reading outside --limit, a loss over --max-loss
     exitNoSuchWavelength = 8,
     exitInterrupted = 9, // interrupted before anything was measured
+    exitCannotListen = 14, // serve: the address of --listen could not be listened on
 };
 
 ExitCode exitCodeFor(const ::OpenFailure &failure);
