@@ -8,6 +8,7 @@
 #include "cli/jobrun.h"
 #include "cli/meterrun.h"
 #include "cli/options.h"
+#include "cli/serverun.h"
 #include "port/portreport.h"
 
 #include <QCommandLineParser>
@@ -141,6 +142,8 @@ int run(int argc, char *argv[])
         JobRun jobRun(options);
         return runInLoop(*app, &jobRun);
     }
+    case Command::Serve:
+        return serve(*app, options);
     default: {
         MeterRun meterRun(options);
         return runInLoop(*app, &meterRun);

@@ -18,7 +18,7 @@ using Commands = QVector<Command>;
 const Commands jobMeasuring = {Command::JobReference, Command::JobTest, Command::JobRun};
 const Commands portCommands = Commands{Command::Wavelength, Command::NextWavelength, Command::Measure,
                                        Command::Reference, Command::Loss}
-                              + jobMeasuring;
+                              + jobMeasuring + Commands{Command::Serve};
 
 // Which commands each option applies to.
 const QVector<QPair<QString, Commands>> applicable = {
@@ -55,6 +55,8 @@ const QVector<QPair<QString, Commands>> applicable = {
     {QStringLiteral("fibre"), {Command::JobTest}},
     {QStringLiteral("next"), {Command::JobTest}},
     {QStringLiteral("direction"), {Command::JobTest, Command::JobRun}},
+    {QStringLiteral("listen"), {Command::Serve}},
+    {QStringLiteral("max-clients"), {Command::Serve}},
 };
 
 const QStringList commandNames = {QStringLiteral("ports"),         QStringLiteral("detect"),
@@ -63,7 +65,8 @@ const QStringList commandNames = {QStringLiteral("ports"),         QStringLitera
                                   QStringLiteral("loss"),          QStringLiteral("job new"),
                                   QStringLiteral("job reference"), QStringLiteral("job test"),
                                   QStringLiteral("job run"),       QStringLiteral("job status"),
-                                  QStringLiteral("job report"),    QStringLiteral("job export")};
+                                  QStringLiteral("job report"),    QStringLiteral("job export"),
+                                  QStringLiteral("serve")};
 const QStringList jobCommandNames = {QStringLiteral("new"),    QStringLiteral("reference"), QStringLiteral("test"),
                                      QStringLiteral("run"),    QStringLiteral("status"),    QStringLiteral("report"),
                                      QStringLiteral("export")};
@@ -169,7 +172,7 @@ Command commandFrom(const QStringList &positional)
 {
     if (positional.isEmpty())
         throw UsageError{QStringLiteral("no command given: expected ports, detect, wavelength, next-wavelength, "
-                                        "measure, reference, loss or job")};
+                                        "measure, reference, loss, job or serve")};
     if (positional.first() == QLatin1String("job")) {
         const QString expected = QStringLiteral("expected job new, reference, test, run, status, report or export, "
                                                 "then the job's file, e.g. job status cable-A.zjob");
@@ -350,11 +353,38 @@ void jobOptionsFrom(const QCommandLineParser &parser, Options &options)
     job.budget = jobBudgetFrom(parser, job.wavelengths);
 }
 
+// "127.0.0.1:5025", "[::1]:5025", "localhost:5025".
+void listenFrom(const QString &text, Options &options)
+{
+    const UsageError error{QStringLiteral("bad value '%1' for --listen: expected an address and a TCP port, "
+                                          "e.g. 127.0.0.1:5025 or [::1]:5025")
+                               .arg(text)};
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        throw error;
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        throw error; // an IPv6 address goes in brackets
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535)
+        throw error;
+    QHostAddress address;
+    if (host == QLatin1String("localhost"))
+        address = QHostAddress(QHostAddress::LocalHost);
+    else if (!address.setAddress(host))
+        throw error;
+    options.listenAddress = address;
+    options.listenPort = quint16(port);
+}
+
 } // namespace
 
 bool isJobCommand(Command command)
 {
-    return int(command) >= int(Command::JobNew);
+    return int(command) >= int(Command::JobNew) && int(command) <= int(Command::JobExport);
 }
 
 void addOptions(QCommandLineParser &parser)
@@ -363,7 +393,7 @@ void addOptions(QCommandLineParser &parser)
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, detect, wavelength, "
                                                                            "next-wavelength, measure, reference, "
-                                                                           "loss, or job COMMAND FILE."));
+                                                                           "loss, serve, or job COMMAND FILE."));
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("The meter's port: a name such as ttyUSB0, or a path."),
          QStringLiteral("P")},
@@ -455,6 +485,14 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("next"), QStringLiteral("job test: the lowest fibre with no result in that direction.")},
         {QStringLiteral("direction"),
          QStringLiteral("job test, run: A-B (default: light in at end A) or B-A."), QStringLiteral("DIR")},
+        {QStringLiteral("listen"),
+         QStringLiteral("serve: the address and TCP port to take SCPI clients on (default 127.0.0.1:5025; "
+                        "[::1]:5025 for IPv6; port 0: any free one, named on stderr). Any other than "
+                        "loopback lets whoever reaches it drive the meter."),
+         QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:5025")},
+        {QStringLiteral("max-clients"),
+         QStringLiteral("serve: clients at once (default 8); one more is closed, with a line on stderr."),
+         QStringLiteral("N"), QStringLiteral("8")},
     });
 }
 
@@ -490,6 +528,11 @@ Options optionsFrom(const QCommandLineParser &parser)
                                         "before it is given up")
                              .arg(options.gapMs)
                              .arg(options.deadlineMs)};
+    if (options.command == Command::Serve) {
+        listenFrom(parser.value(QStringLiteral("listen")), options);
+        options.maxClients = wholeNumber(parser, QStringLiteral("max-clients"), 1, 1000);
+        return options;
+    }
     const bool measure = options.command == Command::Measure;
     if (parser.isSet(QStringLiteral("n")))
         options.count = wholeNumber(parser, QStringLiteral("n"), 1, 100000000);
@@ -598,9 +641,16 @@ QString helpEpilogue()
         "                   summary, one row per fibre and wavelength, and a chart of loss per fibre.\n"
         "  job export FILE  --csv or --json [--output FILE]: every result, history included.\n"
         "                   status, report and export read the last committed state and never wait for a run.\n"
+        "  serve            The meter as a SCPI instrument on TCP (--listen, default 127.0.0.1:5025) for\n"
+        "                   PyVISA, pymeasure and scripts, until Ctrl-C, SIGTERM or SIGHUP: one line per\n"
+        "                   command or query, ending in a newline. All clients share the meter, in the order\n"
+        "                   they ask; each has its own error queue, unit and reference. Unplugged, queries\n"
+        "                   answer -241 and the port is opened again when it is back. Logged on stderr:\n"
+        "                   clients coming and going, refused, cut off, and the meter's troubles. The\n"
+        "                   commands are in zerak-cli(1).\n"
         "\n"
         "Exit codes:\n"
-        "  0  done, or interrupted (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) after a reading\n"
+        "  0  done, or interrupted (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) after a reading; serve: ended so\n"
         "  1  other failure, e.g. a row, the chart or the report could not be written (the file is named)\n"
         "  2  bad arguments, a bad reference file, a wavelength missing from it, dB readings where dBm are needed\n"
         "  3  no such port, or a path too long to lock\n"
@@ -616,6 +666,7 @@ QString helpEpilogue()
         " 11  the job was made by a newer zerak-cli (it is left as it is)\n"
         " 12  the job is in use by another run (waited 2 s)\n"
         " 13  job status, report, run: none failed, but some fibres are untested\n"
+        " 14  serve: cannot listen on the --listen address (in use, or not this machine's)\n"
         "Job commands exit 2 for a fibre or wavelength not in the job, a missing reference, a job file\n"
         "that is already there (job new) or cannot be written (before the meter is touched); 7 when a\n"
         "fibre fails (job test: that fibre; status, report, run: any).\n");

@@ -8,6 +8,7 @@
 #include "session/exitcode.h"
 #include "session/values.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -49,6 +50,7 @@ enum class Command {
     JobStatus,
     JobReport,
     JobExport,
+    Serve,
 };
 
 struct Options
@@ -79,6 +81,9 @@ struct Options
     job::JobDefinition job; // its tool and time are set when it is made
     std::optional<int> fibre; // job test: else the next one
     job::Direction direction = job::Direction::AToB;
+    QHostAddress listenAddress{QHostAddress::LocalHost}; // serve
+    quint16 listenPort = 5025;
+    int maxClients = 8;
 };
 
 bool isJobCommand(Command command);
