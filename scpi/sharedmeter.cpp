@@ -194,7 +194,9 @@ void SharedMeter::advance()
     Outcome known;
     switch (head.operation) {
     case Operation::Measure:
-        meterSession->takeReading();
+        // No answer tells the reading's wavelength: asking it first would
+        // only hold the reading up.
+        meterSession->takeReading(false);
         return;
     case Operation::QueryWavelength:
         if (!confirmed) {

@@ -86,11 +86,11 @@ void MeterSession::stepWavelength()
     ask(meter::cmdNextWavelength);
 }
 
-void MeterSession::takeReading()
+void MeterSession::takeReading(bool confirmWavelength)
 {
     goal = Goal::Reading;
     stepInDoubt = false;
-    const bool stale = !confirmed || clock.elapsed() - confirmedAtMs > maxConfirmationAgeMs;
+    const bool stale = confirmWavelength && (!confirmed || clock.elapsed() - confirmedAtMs > maxConfirmationAgeMs);
     ask(stale ? meter::cmdQueryWavelength : meter::cmdMeasure);
 }
 

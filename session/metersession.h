@@ -41,7 +41,9 @@ public:
     // 0x7B. When its reply is in doubt the meter is asked where it is instead:
     // stepped is then false, and the wavelength may be the one before.
     void stepWavelength();
-    void takeReading();
+    // confirmWavelength false: the 0x82 goes at once, however old the
+    // confirmation, for a caller that reports no wavelength with the reading.
+    void takeReading(bool confirmWavelength = true);
     // Nothing more is asked or signalled.
     void stop();
     // A reading that waits for a quiet line, taken now: the run ends.
