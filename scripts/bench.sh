@@ -12,6 +12,7 @@ status=0
 "$build/bench/bench_meter" || status=1
 "$build/bench/bench_cli" || status=1
 "$build/bench/bench_job" || status=1
+"$build/bench/bench_serve" || status=1
 xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb "$build/bench/bench_startup" || status=1
 QT_QPA_PLATFORM=offscreen "$build/bench/bench_startup" --no-targets || status=1
 exit $status

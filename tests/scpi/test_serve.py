@@ -419,7 +419,25 @@ class ReplugTest(unittest.TestCase):
 
 
 class EndingTest(unittest.TestCase):
-    """How serve ends, and what it refuses."""
+    """How serve starts and ends, and what it refuses."""
+
+    def test_continuous_readings_for_fetch(self):
+        sim = Simulator("--delay", "0", "--power", "-15.00")
+        self.addCleanup(sim.stop)
+        serve = Serve(sim.path)
+        self.addCleanup(serve.stop)
+        client = Client(serve.port)
+        self.addCleanup(client.close)
+        # Nothing measured yet: no reading to fetch.
+        self.assertEqual(client.ask("FETC:POW?;*OPC?"), "1")
+        self.assertEqual(client.ask("SYST:ERR?"), '-230,"Data corrupt or stale"')
+        client.send("INIT:CONT ON\n")
+        for _ in range(1000):
+            reply = client.ask("FETC:POW?;*OPC?")
+            if reply != "1":
+                break
+        self.assertEqual(reply, nr3(-15) + ";1")
+        self.assertEqual(client.ask("INIT:CONT?;:INIT:CONT OFF;CONT?"), "1;0")
 
     def test_signals_end_it_with_0(self):
         sim = Simulator("--delay", "0")
