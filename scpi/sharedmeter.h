@@ -11,6 +11,7 @@
 #include "scpi/instrument.h"
 
 #include "meter/meterlink.h"
+#include "port/lineport.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -20,7 +21,6 @@
 #include <memory>
 #include <optional>
 
-struct OpenFailure;
 class QTimer;
 
 namespace session {
