@@ -2,9 +2,10 @@
 // zerak-cli serve as a lab script meets it: the server and zerak-sim each a
 // process of their own, the client a plain blocking socket on loopback.
 //
-//   - MEAS:POW? round trip against a meter answering in 20 ms, median and
-//     99th percentile, against the meter's own round trip on its port (0x82
-//     written, 4 bytes read) measured first: p99 at most 2 ms over it;
+//   - MEAS:POW? round trip, median and 99th percentile, against a meter of
+//     the bench's own answering in 20 ms, each query set against the meter's
+//     own latency for its reading: p99 at most 2 ms over it; beside it, in
+//     turns, the plain forwarder a user would write (serve_plain);
 //   - FETC:POW? queries per second, one at a time, from one client (>=
 //     10,000/s) and from eight at once, while a ninth keeps the reading fresh
 //     with INIT:CONT ON;
@@ -24,6 +25,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -74,23 +77,27 @@ QString startSimulator(QProcess &sim, const QStringList &arguments)
     return QString::fromLocal8Bit(sim.readLine()).trimmed();
 }
 
-// The TCP port the server names on stderr.
-int startServer(QProcess &serve, const QString &port)
+// The TCP port the server names on stderr; the program and its arguments
+// set, or serve's with these.
+int startServer(QProcess &server, const QString &port)
 {
-    serve.setReadChannel(QProcess::StandardError);
-    serve.start(QStringLiteral(ZERAK_CLI_PATH),
-                {"--port", port, "serve", "--listen", "127.0.0.1:0", "--max-clients", "16"});
+    if (server.program().isEmpty()) {
+        server.setProgram(QStringLiteral(ZERAK_CLI_PATH));
+        server.setArguments({"--port", port, "serve", "--listen", "127.0.0.1:0", "--max-clients", "16"});
+    }
+    server.setReadChannel(QProcess::StandardError);
+    server.start();
     QByteArray err;
     const QRegularExpression listening(QStringLiteral("at 127\\.0\\.0\\.1:(\\d+)"));
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && serve.waitForReadyRead(10000)) {
-        err += serve.readAllStandardError();
+    while (clock.elapsed() < 10000 && server.waitForReadyRead(10000)) {
+        err += server.readAllStandardError();
         const QRegularExpressionMatch match = listening.match(QString::fromLocal8Bit(err));
         if (match.hasMatch())
             return match.captured(1).toInt();
     }
-    std::printf("serve did not start: %s\n", err.constData());
+    std::printf("%s did not start: %s\n", qPrintable(server.program()), err.constData());
     return -1;
 }
 
@@ -171,73 +178,146 @@ double percentile(std::vector<double> values, double p)
     return values.at(std::min(values.size() - 1, size_t(p * (values.size() - 1) + 0.5)));
 }
 
-// 0x82 straight to the simulator's port: the meter's own round trip.
-std::vector<double> meterRoundTrips(const QString &port, int count)
+// A meter of the bench's own on a pseudo-terminal: it answers 0x82 20 ms
+// after it has read it and notes both times on the client's clock, so that
+// each query's round trip is set against that query's own meter latency.
+class TimedMeter
 {
-    std::vector<double> ms;
-    const int fd = ::open(port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return ms;
-    termios settings;
-    tcgetattr(fd, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(fd, TCSANOW, &settings);
-    for (int i = 0; i < count; ++i) {
-        const unsigned char command = 0x82;
-        const double start = nowUs();
-        if (::write(fd, &command, 1) != 1)
-            break;
-        int got = 0;
-        unsigned char reply[4];
-        while (got < 4) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 2000) <= 0)
-                break;
-            const ssize_t n = ::read(fd, reply + got, size_t(4 - got));
-            if (n <= 0)
-                break;
-            got += int(n);
-        }
-        if (got < 4)
-            break;
-        ms.push_back((nowUs() - start) / 1000);
+public:
+    TimedMeter()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return;
+        path = QString::fromLocal8Bit(::ptsname(master));
+        // Held open, so that the master never sees a hang-up between clients.
+        keep = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+        termios settings;
+        tcgetattr(keep, &settings);
+        cfmakeraw(&settings);
+        tcsetattr(keep, TCSANOW, &settings);
+        worker = std::thread([this] { run(); });
     }
-    ::close(fd);
-    return ms;
-}
+    ~TimedMeter()
+    {
+        done = true;
+        if (worker.joinable())
+            worker.join();
+        ::close(keep);
+        ::close(master);
+    }
 
-void roundTrip()
+    QString path;
+    struct Answer
+    {
+        double readUs;
+        double sentUs;
+    };
+    std::vector<Answer> answers() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return log;
+    }
+
+private:
+    void run()
+    {
+        while (!done) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0 || !(p.revents & POLLIN))
+                continue;
+            unsigned char byte;
+            if (::read(master, &byte, 1) != 1)
+                continue;
+            const double readUs = nowUs();
+            static const unsigned char wavelength[4] = {0x05, 0x1E, 0x00, 0x00}; // 1310 nm
+            static const unsigned char reading[4] = {0x05, 0xDC, 0x01, 0x00};    // -15.00 dBm
+            if (byte != 0x82 && byte != 0x7A)
+                continue;
+            const timespec due{time_t((readUs + 20000) / 1e6), long(std::fmod(readUs + 20000, 1e6) * 1000)};
+            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+            if (::write(master, byte == 0x82 ? reading : wavelength, 4) != 4)
+                continue;
+            if (byte == 0x82) {
+                std::lock_guard<std::mutex> lock(mutex);
+                log.push_back({readUs, nowUs()});
+            }
+        }
+    }
+
+    int master = -1;
+    int keep = -1;
+    std::thread worker;
+    std::atomic<bool> done{false};
+    mutable std::mutex mutex;
+    std::vector<Answer> log;
+};
+
+struct Overheads
 {
-    QProcess sim;
-    const QString port = startSimulator(sim, {"--delay", "20", "--noise", "0"});
-    const std::vector<double> direct = meterRoundTrips(port, 200);
-    QProcess serve;
-    const int tcp = startServer(serve, port);
+    std::vector<double> served; // round trips, ms
+    std::vector<double> own;    // the meter's latency for each, ms
+    std::vector<double> over;   // the difference
+};
+
+// count MEAS:POW? one after another through a server on the meter's port.
+bool measureThrough(QProcess &server, TimedMeter &meter, int count, Overheads &into)
+{
+    const int tcp = startServer(server, meter.path);
+    const size_t before = meter.answers().size();
     std::vector<double> served;
     {
         Client client(tcp);
-        client.ask("MEAS:POW?"); // the port opened, the wavelength known
-        for (int i = 0; i < 400 && client.ok; ++i) {
+        client.ask("MEAS:POW?"); // the port opened, the line's pace learnt
+        for (int i = 0; i < count && client.ok; ++i) {
             const double start = nowUs();
             if (client.ask("MEAS:POW?").empty())
                 break;
             served.push_back((nowUs() - start) / 1000);
         }
     }
-    stop(serve);
-    stop(sim);
-    if (direct.size() < 200 || served.size() < 400) {
-        std::printf("round trip: %zu of 200 direct, %zu of 400 through serve\n", direct.size(), served.size());
-        allMet = false;
-        return;
+    stop(server);
+    const std::vector<TimedMeter::Answer> answers = meter.answers();
+    if (int(served.size()) < count || answers.size() != before + served.size() + 1)
+        return false;
+    for (size_t i = 0; i < served.size(); ++i) {
+        const TimedMeter::Answer &answer = answers.at(before + 1 + i);
+        into.served.push_back(served.at(i));
+        into.own.push_back((answer.sentUs - answer.readUs) / 1000);
+        into.over.push_back(served.at(i) - into.own.back());
     }
-    info("meter's own round trip (0x82 on its port), median", percentile(direct, 0.5), "ms");
-    info("meter's own round trip, p99", percentile(direct, 0.99), "ms");
-    info("MEAS:POW? through serve, median", percentile(served, 0.5), "ms");
-    info("MEAS:POW? through serve, p99", percentile(served, 0.99), "ms");
-    info("MEAS:POW? over the meter's own, median", percentile(served, 0.5) - percentile(direct, 0.5), "ms");
-    const double over = percentile(served, 0.99) - percentile(direct, 0.99);
-    report("MEAS:POW? over the meter's own round trip, p99", over, "ms", over <= 2.0, "<= 2");
+    return true;
+}
+
+// serve and the plain forwarder in turns, 100 queries each, four times:
+// both see the same load on the machine.
+void roundTrip()
+{
+    TimedMeter meter;
+    Overheads served;
+    Overheads plain;
+    for (int turn = 0; turn < 4; ++turn) {
+        QProcess serve;
+        serve.setProgram(QStringLiteral(ZERAK_CLI_PATH));
+        serve.setArguments({"--port", meter.path, "serve", "--listen", "127.0.0.1:0"});
+        QProcess forwarder;
+        forwarder.setProgram(QStringLiteral(SERVE_PLAIN_PATH));
+        forwarder.setArguments({meter.path});
+        if (!measureThrough(serve, meter, 100, served) || !measureThrough(forwarder, meter, 100, plain)) {
+            std::printf("round trip: a server stopped answering\n");
+            allMet = false;
+            return;
+        }
+    }
+    info("the meter's own latency (0x82 read to reply written), median", percentile(served.own, 0.5), "ms");
+    info("the meter's own latency, p99", percentile(served.own, 0.99), "ms");
+    info("MEAS:POW? round trip through serve, median", percentile(served.served, 0.5), "ms");
+    info("MEAS:POW? round trip through serve, p99", percentile(served.served, 0.99), "ms");
+    info("serve over its reading's meter latency, median", percentile(served.over, 0.5), "ms");
+    info("plain forwarder over its reading's meter latency, median", percentile(plain.over, 0.5), "ms");
+    info("plain forwarder over its reading's meter latency, p99", percentile(plain.over, 0.99), "ms");
+    const double p99 = percentile(served.over, 0.99);
+    report("serve over its reading's meter latency, p99", p99, "ms", p99 <= 2.0, "<= 2");
 }
 
 // FETC:POW? one at a time for a second from each of clients at once.
