@@ -253,8 +253,26 @@ private:
     std::vector<Answer> log;
 };
 
+// Voluntary context switches of every thread: the times it slept and was woken.
+long wakeups(qint64 pid)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    long count = 0;
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks.filePath(task + QStringLiteral("/status")));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                count += line.mid(24).trimmed().toLong();
+    }
+    return count;
+}
+
 struct Overheads
 {
+    long wakeups = 0;
+    long queries = 0;
     std::vector<double> served; // round trips, ms
     std::vector<double> own;    // the meter's latency for each, ms
     std::vector<double> over;   // the difference
@@ -269,12 +287,15 @@ bool measureThrough(QProcess &server, TimedMeter &meter, int count, Overheads &i
     {
         Client client(tcp);
         client.ask("MEAS:POW?"); // the port opened, the line's pace learnt
+        const long before = wakeups(server.processId());
         for (int i = 0; i < count && client.ok; ++i) {
             const double start = nowUs();
             if (client.ask("MEAS:POW?").empty())
                 break;
             served.push_back((nowUs() - start) / 1000);
         }
+        into.wakeups += wakeups(server.processId()) - before;
+        into.queries += long(served.size());
     }
     stop(server);
     const std::vector<TimedMeter::Answer> answers = meter.answers();
@@ -316,6 +337,8 @@ void roundTrip()
     info("serve over its reading's meter latency, median", percentile(served.over, 0.5), "ms");
     info("plain forwarder over its reading's meter latency, median", percentile(plain.over, 0.5), "ms");
     info("plain forwarder over its reading's meter latency, p99", percentile(plain.over, 0.99), "ms");
+    info("serve: wakeups per MEAS:POW?", double(served.wakeups) / served.queries, "");
+    info("plain forwarder: wakeups per MEAS:POW?", double(plain.wakeups) / plain.queries, "");
     const double p99 = percentile(served.over, 0.99);
     report("serve over its reading's meter latency, p99", p99, "ms", p99 <= 2.0, "<= 2");
 }
