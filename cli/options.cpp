@@ -399,7 +399,8 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("P")},
         {QStringLiteral("timeout"),
          QStringLiteral("How long to wait for each reply (default 1000; detect: 300); three requests in a row "
-                        "without a usable reply end the run."),
+                        "without a usable reply end the run. serve: also how long the rest of a query's line "
+                        "may take."),
          QStringLiteral("MS"), QStringLiteral("1000")},
         {QStringLiteral("gap"),
          QStringLiteral("The silence that ends a reply cut short (default 50); raise it for an adapter that "

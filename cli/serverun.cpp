@@ -22,7 +22,7 @@ int serve(QCoreApplication &app, const Options &options)
         printError(options.port + QStringLiteral(": ") + session::openFailureText(*failure));
         return session::exitCodeFor(*failure);
     }
-    scpi::Server server(meter, ZERAK_VERSION, options.maxClients);
+    scpi::Server server(meter, ZERAK_VERSION, options.maxClients, options.deadlineMs);
     QObject::connect(&server, &scpi::Server::logged, [](const QString &line) { printError(line); });
     const QString asked = scpi::Server::endpointText(options.listenAddress, options.listenPort);
     if (!options.listenAddress.isLoopback())

@@ -33,7 +33,7 @@ public:
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, maxUnreadBytes);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         stall.setSingleShot(true);
-        stall.setInterval(stallMs);
+        stall.setInterval(server->stallMs);
         connect(&stall, &QTimer::timeout, this, &Connection::stalled);
         connect(&interpreter, &Interpreter::response, this, &Connection::send);
         connect(socket, &QTcpSocket::readyRead, this, [this] { readInput(true); });
@@ -86,7 +86,7 @@ private:
         if (ended || !interpreter.awaitsTerminator())
             return;
         log(QStringLiteral("sent a query without its newline, then nothing for %1 s: dropped (-420)")
-                .arg(stallMs / 1000.0));
+                .arg(server->stallMs / 1000.0));
         interpreter.inputStalled();
     }
 
@@ -126,8 +126,13 @@ private:
     bool disconnectedSeen = false;
 };
 
-Server::Server(SharedMeter &meter, const QByteArray &version, int maxClients, QObject *parent)
-    : QObject(parent), meter(meter), version(version), maxClients(maxClients), tcp(new QTcpServer(this))
+Server::Server(SharedMeter &meter, const QByteArray &version, int maxClients, int stallMs, QObject *parent)
+    : QObject(parent),
+      meter(meter),
+      version(version),
+      maxClients(maxClients),
+      stallMs(stallMs),
+      tcp(new QTcpServer(this))
 {
     connect(tcp, &QTcpServer::newConnection, this, &Server::accept);
     connect(&meter, &SharedMeter::unplugged, this, [this] {

@@ -27,10 +27,9 @@ public:
     // Input held while a client's line waits for the meter; more waits in the
     // socket, where TCP holds the client back.
     static constexpr int maxHeldInputBytes = 16 * 1024;
-    // A query without its newline and then nothing for this long: -420.
-    static constexpr int stallMs = 1000;
-
-    Server(SharedMeter &meter, const QByteArray &version, int maxClients, QObject *parent = nullptr);
+    // stallMs: a query without its newline and then nothing for this long
+    // is -420; serve takes the meter's deadline, as long as it waits for a reply.
+    Server(SharedMeter &meter, const QByteArray &version, int maxClients, int stallMs, QObject *parent = nullptr);
     ~Server() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -52,6 +51,7 @@ private:
     SharedMeter &meter;
     QByteArray version;
     int maxClients;
+    int stallMs;
     QTcpServer *tcp;
     QSet<Connection *> connections;
     int nextId = 1;

@@ -69,7 +69,7 @@ void SharedMeterTest::requests()
     QVERIFY2(sim.start(), qPrintable(sim.errorString()));
     sim.setWavelengths({850, 1300, 1310});
     sim.setNoise(0);
-    sim.setReplyDelay(30); // a reading is on the line long enough to ask during it
+    sim.setReplyDelay(10); // a reading is on the line long enough to ask during it
     double level = -10.01;
     sim.setPowerLevel(level);
     QByteArray commands;

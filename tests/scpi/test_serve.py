@@ -329,7 +329,8 @@ class SharingTest(unittest.TestCase):
         self.addCleanup(client.close)
         stalled_before = self.serve.count("without its newline")
         client.send("*IDN?")
-        self.serve.wait_for("without its newline, then nothing for 1 s: dropped", count=stalled_before + 1)
+        # --timeout 300: the server waits as long for the rest of a line.
+        self.serve.wait_for("without its newline, then nothing for 0.3 s: dropped", count=stalled_before + 1)
         client.send("\n")
         self.assertEqual(client.ask("SYST:ERR?"), '-420,"Query UNTERMINATED"')
 
