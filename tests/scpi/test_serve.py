@@ -7,6 +7,7 @@ condition (a line on stderr, a reply), bounded by WAIT seconds.
     ZERAK_CLI=build/zerak-cli ZERAK_SIM=build/zerak-sim /usr/bin/python3 tests/scpi/test_serve.py [Class]
 """
 
+import atexit
 import os
 import re
 import select
@@ -37,6 +38,13 @@ class Process:
                         for stream, name in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
         for reader in self.readers:
             reader.start()
+        # Whatever fails, no simulator or server outlives the tests.
+        atexit.register(self.kill)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(WAIT)
 
     def _read(self, stream, name):
         for line in stream:
@@ -176,13 +184,14 @@ class PyVisaTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sim = Simulator("--delay", "5", "--power", "-15.00", "--power", "1550:-12.34")
+        cls.addClassCleanup(cls.sim.stop)
         cls.serve = Serve(cls.sim.path)
+        cls.addClassCleanup(cls.serve.kill)
         cls.resource = "TCPIP::127.0.0.1::%d::SOCKET" % cls.serve.port
 
     @classmethod
     def tearDownClass(cls):
-        assert cls.serve.stop() == 0
-        cls.sim.stop()
+        assert cls.serve.stop() == 0, "serve did not end with 0 on SIGTERM"
 
     def open(self):
         import pyvisa
@@ -230,12 +239,13 @@ class SharingTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sim = Simulator("--delay", "0", "--power", "-15.00")
+        cls.addClassCleanup(cls.sim.stop)
         cls.serve = Serve(cls.sim.path)
+        cls.addClassCleanup(cls.serve.kill)
 
     @classmethod
     def tearDownClass(cls):
-        assert cls.serve.stop() == 0
-        cls.sim.stop()
+        assert cls.serve.stop() == 0, "serve did not end with 0 on SIGTERM"
 
     def test_eight_clients_a_thousand_queries_each(self):
         # Each client's own reference makes its readings its own: a reply
@@ -341,12 +351,13 @@ class SlowMeterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sim = Simulator("--delay", "100", "--power", "-15.00")
+        cls.addClassCleanup(cls.sim.stop)
         cls.serve = Serve(cls.sim.path, "--max-clients", "2")
+        cls.addClassCleanup(cls.serve.kill)
 
     @classmethod
     def tearDownClass(cls):
-        assert cls.serve.stop() == 0
-        cls.sim.stop()
+        assert cls.serve.stop() == 0, "serve did not end with 0 on SIGTERM"
 
     def test_disconnect_mid_query(self):
         self.serve.wait_until_no_clients()
@@ -391,6 +402,7 @@ class ReplugTest(unittest.TestCase):
         self.addCleanup(directory.cleanup)
         link = os.path.join(directory.name, "usb-meter")
         first = Simulator("--delay", "0", "--power", "-15.00", "--hang-up-after", "6")
+        self.addCleanup(first.kill)
         os.symlink(first.path, link)
         serve = Serve(link)
         self.addCleanup(serve.stop)
@@ -445,6 +457,7 @@ class EndingTest(unittest.TestCase):
         self.addCleanup(sim.stop)
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             serve = Serve(sim.path)
+            self.addCleanup(serve.kill)
             client = Client(serve.port)
             self.assertEqual(client.ask("*OPC?"), "1")
             self.assertEqual(serve.stop(sig), 0, "after %s" % sig.name)
@@ -456,6 +469,7 @@ class EndingTest(unittest.TestCase):
         self.addCleanup(sim.stop)
         # TEST-NET: no machine has it, so nothing listens anywhere.
         serve = Process([CLI, "--port", sim.path, "serve", "--listen", "192.0.2.1:5025"])
+        self.addCleanup(serve.kill)
         self.assertEqual(serve.wait(), 14)
         serve.wait_for(r"^zerak-cli: warning: listening on 192\.0\.2\.1:5025: anyone who can reach this address "
                        r"can drive the meter$")
