@@ -86,6 +86,11 @@ int run(int argc, char *argv[])
     // Text in a chart needs the GUI application, which needs a platform;
     // without a display the offscreen one does.
     std::unique_ptr<QCoreApplication> app;
+    // Qt's plain Unix event loop: the glib one makes system calls for every
+    // notifier switched and every event posted, several per reading and per
+    // query served. One already chosen is left alone.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     const QStringList positional = parser.positionalArguments();
     const bool cableReport = positional.value(0) == QLatin1String("job") && positional.value(1) == QLatin1String("report");
     const bool drawn = parser.isSet(QStringLiteral("plot")) || cableReport

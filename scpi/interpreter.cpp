@@ -4,6 +4,7 @@
 #include "scpi/headers.h"
 #include "scpi/numbers.h"
 
+#include <QHash>
 #include <QPointer>
 
 #include <algorithm>
@@ -190,6 +191,41 @@ void Interpreter::pump()
     pumping = false;
 }
 
+// What a header names, remembered: a script asks the same few thousands of
+// times. Bounded, so a client sending every header it can think of grows
+// nothing.
+std::pair<const Interpreter::Command *, bool> Interpreter::lookUp(const QVector<QByteArray> &header, bool common)
+{
+    struct Found
+    {
+        const Command *command = nullptr;
+        bool suffixOutOfRange = false;
+    };
+    static QHash<QByteArray, Found> known;
+    QByteArray key(1, common ? '*' : ':');
+    for (const QByteArray &mnemonic : header)
+        key += mnemonic + ':';
+    const auto cached = known.constFind(key);
+    if (cached != known.constEnd())
+        return {cached->command, cached->suffixOutOfRange};
+    Found found;
+    for (const Command &command : commands()) {
+        if (command.pattern.isCommon() != common)
+            continue;
+        const HeaderPattern::Match match = command.pattern.match(header);
+        if (match == HeaderPattern::Match::Yes) {
+            found.command = &command;
+            break;
+        }
+        if (match == HeaderPattern::Match::SuffixOutOfRange)
+            found.suffixOutOfRange = true;
+    }
+    if (known.size() >= 512)
+        known.clear();
+    known.insert(key, found);
+    return {found.command, found.suffixOutOfRange};
+}
+
 void Interpreter::execute(const Unit &unit)
 {
     QVector<QByteArray> header = unit.mnemonics;
@@ -198,19 +234,7 @@ void Interpreter::execute(const Unit &unit)
             header = current->path + unit.mnemonics;
         current->path = header.mid(0, header.size() - 1);
     }
-    const Command *found = nullptr;
-    bool suffixOutOfRange = false;
-    for (const Command &command : commands()) {
-        if (command.pattern.isCommon() != unit.common)
-            continue;
-        const HeaderPattern::Match match = command.pattern.match(header);
-        if (match == HeaderPattern::Match::Yes) {
-            found = &command;
-            break;
-        }
-        if (match == HeaderPattern::Match::SuffixOutOfRange)
-            suffixOutOfRange = true;
-    }
+    const auto [found, suffixOutOfRange] = lookUp(header, unit.common);
     if (!found) {
         fail(suffixOutOfRange ? headerSuffixOutOfRange : undefinedHeader);
         return;

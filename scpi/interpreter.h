@@ -79,6 +79,7 @@ private:
     enum class PowerUnit { Dbm, Watt };
 
     static const std::vector<Command> &commands();
+    static std::pair<const Command *, bool> lookUp(const QVector<QByteArray> &header, bool common);
 
     void enqueue(Input input);
     void pump();

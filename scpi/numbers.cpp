@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "scpi/numbers.h"
 
-#include <QString>
+#include <cstdio>
 
 namespace scpi {
 
 QByteArray nr3(double value)
 {
-    // Adding 0.0 turns -0 into 0: a reading of zero has no sign.
-    const QByteArray text = QString::number(value + 0.0, 'E', 8).toLatin1();
-    return text.startsWith('-') ? text : '+' + text;
+    // Adding 0.0 turns -0 into 0: a reading of zero has no sign. The C
+    // library's own formatting, not Qt's: a reply per query is its hot path.
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%+.8E", value + 0.0);
+    return QByteArray(text, length);
 }
 
 std::optional<double> suffixFactor(const QByteArray &suffix, const QByteArray &unit)

@@ -95,6 +95,9 @@ private:
         if (ended)
             return;
         socket->write(message);
+        // Handed to the kernel now, not on the loop's next pass: a reply is
+        // on its way as soon as it is known.
+        socket->flush();
         if (socket->bytesToWrite() > maxUnreadBytes) {
             log(QStringLiteral("left %1 KiB of replies unread: cut off").arg(maxUnreadBytes / 1024));
             ended = true;
