@@ -161,6 +161,7 @@ void ScpiTest::conversation_data()
     QTest::newRow("suffix of many digits") << "" << QByteArrayList{"SENS00000000001:POW:UNIT?;:SENS99999999999:POW:UNIT?\n"} << QByteArrayList{"DBM\n"} << QVector<int>{-114} << untouched;
     QTest::newRow("suffix where none is taken") << "" << QByteArrayList{"SYST2:VERS?\n"} << none << QVector<int>{-113} << untouched;
     QTest::newRow("partial long form") << "" << QByteArrayList{"SENS:POW:WAVE?\n"} << none << QVector<int>{-113} << untouched;
+    QTest::newRow("a common header's name without its '*'") << "" << QByteArrayList{"*IDN?\n", "IDN?\n"} << QByteArrayList{idn + "\n"} << QVector<int>{-113} << untouched;
     QTest::newRow("query only") << "" << QByteArrayList{"*IDN\n"} << none << QVector<int>{-113} << untouched;
     QTest::newRow("command only") << "" << QByteArrayList{"*RST?\n"} << none << QVector<int>{-113} << untouched;
     QTest::newRow("unknown common") << "" << QByteArrayList{"*FOO?\n"} << none << QVector<int>{-113} << untouched;
