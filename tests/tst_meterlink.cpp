@@ -128,6 +128,13 @@ void MeterLinkTest::rules_data()
         << "=82 ? ? ? ? ? ? ? ? ? ? ? ? ? Q82:12";
     QTest::newRow("reset drops the line and the partial frame")
         << "R82 W82 D05DC C D0100 N50 @50 A W-" << "?";
+    // A reset starts over, as with a meter just plugged in: it forgets a
+    // halt, a catch-up owed and a late reply it waited for.
+    QTest::newRow("reset forgets a halt") << "R7A W7A @1000 A R82 W- C R82 W82" << "X7A";
+    QTest::newRow("reset forgets the wavelength owed after a lost step")
+        << "R7A W7A D03520000 R7B W7B @1000 A W7A C R82 W82 D05DC0100 W- N-" << "=7A X7B =82";
+    QTest::newRow("reset forgets a late reply waited for")
+        << "R82 W82 @1000 A C R82 W82 @1030 D05DC0100" << "X82 =82";
     QTest::newRow("stalled line: nothing more goes, the deadline runs once the byte has left")
         << "S R82 W- @1000 A N- R82 @1500 s W82 N2500 D05DC0100 W82" << "F82 =82";
     QTest::newRow("a command that leaves a stalled line after a frame cut short: the rest is not its reply")
