@@ -621,7 +621,7 @@ void TestSimulator::commandLineUsage_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message"); // on stdout for exit 0, else on stderr
+    QTest::addColumn<QString>("message"); // on stdout for exit 0, else on stderr; SERVES: it serves until SIGTERM
 
     QTest::newRow("help") << QStringList{"--help"} << 0 << "--late <CMD:MS>";
     QTest::newRow("help-all") << QStringList{"--help-all"} << 0 << "--chatter <MS>";
@@ -637,12 +637,57 @@ void TestSimulator::commandLineUsage_data()
         << "1490 nm is not one of the wavelengths (1310,1550)";
     QTest::newRow("3 wavelength bytes") << QStringList{"--wavelength-bytes", "3"} << 2 << "--wavelength-bytes";
     QTest::newRow("split without pause") << QStringList{"--split", "2"} << 2 << "--split";
-    QTest::newRow("negative delay") << QStringList{"--delay", "-5"} << 2 << "--delay";
-    QTest::newRow("negative trickle") << QStringList{"--trickle", "-1"} << 2 << "--trickle";
     QTest::newRow("chatter not a number") << QStringList{"--chatter", "often"} << 2 << "--chatter";
     QTest::newRow("late for no command") << QStringList{"--late", "7c:100"} << 2 << "7a, 7b or 82";
     QTest::newRow("late without a delay") << QStringList{"--late", "7b"} << 2 << "--late";
     QTest::newRow("stray argument") << QStringList{"extra"} << 2 << "extra";
+
+    // Each bound on both sides: every option at its least, then at its
+    // most, is taken; one step beyond is refused, naming the option.
+    QTest::newRow("the least of each bound")
+        << QStringList{"--delay", "0", "--noise", "0", "--wavelengths", "1", "--power=-655.35", "--split", "1:0",
+                       "--trickle", "0", "--drop-every", "0", "--garbage-every", "0", "--late-every", "1:0", "--late",
+                       "7a:0", "--stray-every", "1:0", "--chatter", "0", "--hang-up-after", "1", "--wavelength-bytes",
+                       "2", "--seed", "0"}
+        << 0 << "SERVES";
+    QTest::newRow("the most of each bound")
+        << QStringList{"--delay", "60000", "--noise", "65535", "--wavelengths", "65535", "--power", "655.35",
+                       "--split", "1:60000", "--trickle", "60000", "--drop-every", "2147483647", "--garbage-every",
+                       "2147483647", "--late-every", "2147483647:60000", "--late", "82:60000", "--stray-every",
+                       "2147483647:60000", "--chatter", "60000", "--hang-up-after", "2147483647",
+                       "--wavelength-bytes", "4", "--seed", "4294967295"}
+        << 0 << "SERVES";
+    const auto beyond = [](const QString &option, const QString &value) {
+        const QString tag = option + QLatin1Char(' ') + value;
+        QTest::newRow(qPrintable(tag)) << QStringList{option + QLatin1Char('=') + value} << 2
+                                       << QStringLiteral("bad value '%1' for %2").arg(value, option);
+    };
+    beyond("--delay", "-1");
+    beyond("--delay", "60001");
+    beyond("--noise", "-1");
+    beyond("--noise", "65536");
+    beyond("--wavelengths", "0");
+    beyond("--wavelengths", "65536");
+    beyond("--power", "655.36");
+    beyond("--power", "-655.36");
+    beyond("--split", "0:10");
+    beyond("--split", "1:60001");
+    beyond("--trickle", "-1");
+    beyond("--trickle", "60001");
+    beyond("--drop-every", "-1");
+    beyond("--garbage-every", "-1");
+    beyond("--late-every", "0:10");
+    beyond("--late-every", "1:60001");
+    beyond("--late", "7a:-1");
+    beyond("--late", "7a:60001");
+    beyond("--stray-every", "0");
+    beyond("--stray-every", "1:60001");
+    beyond("--chatter", "-1");
+    beyond("--chatter", "60001");
+    beyond("--hang-up-after", "0");
+    beyond("--wavelength-bytes", "1");
+    beyond("--wavelength-bytes", "5");
+    beyond("--seed", "4294967296");
 }
 
 void TestSimulator::commandLineUsage()
@@ -655,9 +700,18 @@ void TestSimulator::commandLineUsage()
     QVERIFY2(!binary.isEmpty(), "zerak-sim is not built next to the tests");
     QProcess process;
     process.start(binary, arguments);
+    if (message == QLatin1String("SERVES")) {
+        // Its first line is the port, and SIGTERM ends it as Ctrl+C does.
+        QVERIFY(waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 5000));
+        const QString path = QString::fromLocal8Bit(process.readLine()).trimmed();
+        QVERIFY2(path.startsWith(QLatin1String("/dev/")), qPrintable(path + process.readAllStandardError()));
+        ::kill(pid_t(process.processId()), SIGTERM);
+    }
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
+    if (message == QLatin1String("SERVES"))
+        return;
     const QByteArray out = process.readAllStandardOutput();
     const QString output = QString::fromUtf8(exitCode == 0 ? out : process.readAllStandardError());
     QVERIFY2(output.contains(message), qPrintable(output));
