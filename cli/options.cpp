@@ -5,8 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
-
-#include <cmath>
+#include <QRegularExpression>
 
 namespace cli {
 
@@ -109,6 +108,23 @@ quint16 wavelengthFrom(const QString &text, const QString &option)
                                         "e.g. 1310")
                              .arg(text, option)};
     return quint16(value);
+}
+
+// Seconds as written, in milliseconds, a fraction of one rounded up.
+// Not through hundredths(), which ends at 1000: an hour is a usual run.
+std::optional<qint64> millisecondsFrom(const QString &text)
+{
+    static const QRegularExpression decimal(QStringLiteral("^\\s*\\+?(\\d*)(?:\\.(\\d*))?\\s*$"));
+    static const QRegularExpression nonZero(QStringLiteral("[1-9]"));
+    const QRegularExpressionMatch match = decimal.match(text);
+    const QString whole = match.captured(1);
+    const QString fraction = match.captured(2);
+    if (!match.hasMatch() || (whole.isEmpty() && fraction.isEmpty()) || whole.size() > 12)
+        return std::nullopt;
+    qint64 ms = whole.toLongLong() * 1000 + fraction.left(3).leftJustified(3, QLatin1Char('0')).toLongLong();
+    if (fraction.mid(3).contains(nonZero))
+        ++ms;
+    return ms;
 }
 
 Limits limitsFrom(const QString &text)
@@ -541,12 +557,12 @@ Options optionsFrom(const QCommandLineParser &parser)
         options.count = 5;
     options.intervalMs = wholeNumber(parser, QStringLiteral("interval"), 0, 24 * 3600 * 1000);
     if (parser.isSet(QStringLiteral("duration"))) {
-        const std::optional<double> seconds = hundredths(parser.value(QStringLiteral("duration")));
-        if (!seconds || *seconds <= 0 || *seconds > 366.0 * 24 * 3600 * 100)
+        const std::optional<qint64> ms = millisecondsFrom(parser.value(QStringLiteral("duration")));
+        if (!ms || *ms <= 0 || *ms > qint64(366) * 24 * 3600 * 1000)
             throw UsageError{QStringLiteral("bad value '%1' for --duration: expected seconds, more than 0, "
                                             "e.g. 30 or 0.5")
                                  .arg(parser.value(QStringLiteral("duration")))};
-        options.durationMs = qint64(std::ceil(*seconds * 10.0));
+        options.durationMs = *ms;
     }
     options.csv = options.csv || parser.isSet(QStringLiteral("csv"));
     options.json = options.json || parser.isSet(QStringLiteral("json"));
