@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // zerak-cli end to end: the program as a process, the simulated meter in
 // this one, output compared exactly with the port path and the timestamps
-// masked. Most rows shorten the reply deadline with --timeout; a few keep
-// the real 1 s deadline and 50 ms gap.
+// masked, each timestamp first checked to be of the run, in the zone it was
+// given. Reports and charts are read back field by field. Most rows shorten
+// the reply deadline with --timeout; a few keep the real 1 s deadline and
+// 50 ms gap.
 
 #include "meter/protocol.h"
 #include "port/portreport.h"
@@ -19,10 +21,12 @@
 #include <QSerialPortInfo>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,11 +36,19 @@ namespace {
 // What the runs use for the gap, unless a row sets it (the user's is 50 ms).
 constexpr int quickGapMs = 10;
 
+// The zone the runs are in, in POSIX form: 5:30 east of UTC, so that a time
+// written in UTC, or without its offset, shows.
+const char *const timeZone = "ZRK-05:30";
+constexpr int zoneOffsetSeconds = 5 * 3600 + 30 * 60;
+const QString zoneOffset = QStringLiteral("+05:30");
+constexpr qint64 day = 24 * 3600;
+
 // How the simulated meter behaves for one row, and what happens to the run.
 struct Sim
 {
     QVector<double> levels; // one per measurement request, repeated
     QMap<quint16, double> byWavelength;
+    QMap<quint16, QVector<double>> sequences; // per wavelength, one per reading there, repeated
     QVector<quint16> wavelengths;
     int wavelengthBytes = 4;
     bool decibel = false;
@@ -49,15 +61,17 @@ struct Sim
     int dropEvery = 0;
     int strayEvery = 0;
     int strayAfterMs = 0;
+    int strayAheadMs = 0; // a frame that answers nothing this long before the reply to the third reading request
     int answerReadings = -1;   // then silent; -1: always
     int hangUpAfter = -1;
     int stepAfterReadings = -1; // the keypad moves the meter on after this many readings
     bool busy = false;          // another program has the port open
-    enum Signal { None, Interrupt, HangUp, ReaderGone, InterruptAtOnce } signal = None;
+    enum Signal { None, Interrupt, Terminate, HangUp, ReaderGone, InterruptAtOnce } signal = None;
     bool stdoutToFull = false;
 
     Sim &level(const QVector<double> &values) { levels = values; return *this; }
     Sim &perWavelength(const QMap<quint16, double> &values) { byWavelength = values; return *this; }
+    Sim &levelsAt(const QMap<quint16, QVector<double>> &values) { sequences = values; return *this; }
     Sim &offering(const QVector<quint16> &list) { wavelengths = list; return *this; }
 };
 
@@ -67,7 +81,22 @@ struct Result
     int exitCode = -1;
     QString out;
     QString err;
+    QVector<QDateTime> times; // of the rows on stdout, in order
 };
+
+// CSV lines with another number of fields than the header: a column that
+// an option adds to the rows must be in the header too.
+QStringList unevenRows(const QString &text)
+{
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.isEmpty() || !lines.first().startsWith(QLatin1String("time,")))
+        return {};
+    QStringList uneven;
+    for (const QString &line : lines)
+        if (line.count(QLatin1Char(',')) != lines.first().count(QLatin1Char(',')))
+            uneven << line;
+    return uneven;
+}
 
 const QString readingsOutsideLimit = QStringLiteral("zerak-cli: PORT: %1 of %2 readings outside the limit\n");
 const QString tryHelp = QStringLiteral("\nTry 'zerak-cli --help'.\n");
@@ -96,14 +125,21 @@ private slots:
 
 private:
     void addColumns();
-    void runAndCompare(); // over the columns addColumns() adds
+    void runAndCompare(Result *ran = nullptr); // over the columns addColumns() adds
     Result run(const QStringList &arguments, const Sim &setup);
-    QString masked(QString text) const;
+    QString masked(QString text);
     QString substituted(QString text) const;
     QStringList inventedRows(const QString &rows) const;
+    void compareFile(const QString &fileName, const QString &expected);
 
     std::unique_ptr<MeterSimulator> sim;
     QTemporaryDir dir;
+    // Every timestamp masked must lie within the last run, in the runs' zone.
+    QDateTime runFrom;
+    QDateTime runTo;
+    QStringList wrongTimes;
+    QVector<QDateTime> maskedTimes;
+    QString referenceTime; // as the reference file has it; masked as REFTIME
 };
 
 void CliTest::init()
@@ -116,6 +152,7 @@ void CliTest::init()
 void CliTest::cleanup()
 {
     sim.reset();
+    referenceTime.clear();
 }
 
 void CliTest::addColumns()
@@ -123,11 +160,11 @@ void CliTest::addColumns()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<Sim>("setup");
     QTest::addColumn<QString>("out");
-    QTest::addColumn<QString>("err"); // a row's err starting with '^' is a regular expression
+    QTest::addColumn<QString>("err"); // a row's out or err starting with '^' is a regular expression
     QTest::addColumn<int>("exitCode");
 }
 
-QString CliTest::masked(QString text) const
+QString CliTest::masked(QString text)
 {
     text.replace(sim->portPath(), QStringLiteral("PORT"));
     text.replace(dir.path(), QStringLiteral("DIR"));
@@ -136,9 +173,42 @@ QString CliTest::masked(QString text) const
                  QStringLiteral("LOCK"));
     static const QRegularExpression pid(QStringLiteral("process \\d+ \\("));
     text.replace(pid, QStringLiteral("process PID ("));
-    static const QRegularExpression timestamp(
-        QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d)"));
-    return text.replace(timestamp, QStringLiteral("T"));
+    if (!referenceTime.isEmpty()) {
+        // As a warning and a page name it: in its own words, or to the second
+        // with the zone. (A report's own time may read the same.)
+        const QDateTime taken = QDateTime::fromString(referenceTime, Qt::ISODate);
+        const QString asTaken = QStringLiteral("taken REFTIME");
+        text.replace(QStringLiteral("taken ") + referenceTime, asTaken);
+        text.replace(QStringLiteral("taken ") + taken.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                         + QStringLiteral(" UTC") + zoneOffset,
+                     asTaken);
+    }
+    // "2026-12-08T09:48:56.094+05:30" in rows, without the milliseconds in
+    // reports, "2026-12-08 09:48:56 UTC+05:30" on pages and charts.
+    static const QRegularExpression stamp(QStringLiteral(
+        "(\\d{4}-\\d\\d-\\d\\d)([T ])(\\d\\d:\\d\\d:\\d\\d)(\\.\\d{3})?( UTC)?(Z|[+-]\\d\\d:\\d\\d)?"));
+    QString result;
+    int from = 0;
+    QRegularExpressionMatchIterator matches = stamp.globalMatch(text);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        result += text.mid(from, match.capturedStart() - from) + QLatin1Char('T');
+        from = match.capturedEnd();
+        const bool withMs = match.capturedLength(4) > 0;
+        const QDateTime wall(QDate::fromString(match.captured(1), Qt::ISODate),
+                             QTime::fromString(match.captured(3) + match.captured(4),
+                                               withMs ? QStringLiteral("HH:mm:ss.zzz") : QStringLiteral("HH:mm:ss")),
+                             Qt::UTC);
+        const QDateTime at = wall.addSecs(-zoneOffsetSeconds);
+        const bool inZone = match.captured(6) == zoneOffset
+                            && (match.captured(2) == QLatin1String("T")) == (match.capturedLength(5) == 0);
+        // One written to the second may read up to a second before the run.
+        const bool inRun = !runFrom.isValid() || (at >= runFrom.addSecs(-1) && at <= runTo);
+        if (!inZone || !wall.isValid() || !inRun)
+            wrongTimes << match.captured(0);
+        maskedTimes << at;
+    }
+    return result + text.mid(from);
 }
 
 QString CliTest::substituted(QString text) const
@@ -179,12 +249,23 @@ QStringList CliTest::inventedRows(const QString &rows) const
 Result CliTest::run(const QStringList &arguments, const Sim &setup)
 {
     int measurements = 0;
+    QMap<quint16, int> readingsAt;
     const QMetaObject::Connection counting = QObject::connect(sim.get(), &MeterSimulator::commandReceived, sim.get(),
                                                               [&](quint8 command) {
         if (command != meter::cmdMeasure)
             return;
         if (!setup.levels.isEmpty())
             sim->setPowerLevel(setup.levels.at(measurements % setup.levels.size()));
+        const quint16 nm = sim->currentWavelength();
+        if (setup.sequences.contains(nm)) {
+            QMap<quint16, double> levels = setup.byWavelength;
+            const QVector<double> &sequence = setup.sequences[nm];
+            levels.insert(nm, sequence.at(readingsAt[nm]++ % sequence.size()));
+            sim->setPowerLevels(levels);
+        }
+        if (measurements == 2 && setup.strayAheadMs > 0)
+            QTimer::singleShot(setup.delayMs - setup.strayAheadMs, sim.get(),
+                               [this] { sim->sendRaw(MeterSimulator::defaultStrayFrame()); });
         ++measurements;
         if (setup.answerReadings >= 0 && measurements > setup.answerReadings)
             sim->setAnswering(false);
@@ -220,9 +301,11 @@ Result CliTest::run(const QStringList &arguments, const Sim &setup)
 
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QString::fromLatin1(timeZone));
     environment.insert(QStringLiteral("ZERAK_EXTRA_PORTS"),
                        sim->portPath() + QLatin1Char(':') + dir.filePath(QStringLiteral("no-such-port")));
     process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(dir.path()); // where a file named without a directory goes
     if (setup.stdoutToFull)
         process.setStandardOutputFile(QStringLiteral("/dev/full"));
     // A reader that leaves after two lines, as | head -2 does.
@@ -253,6 +336,8 @@ Result CliTest::run(const QStringList &arguments, const Sim &setup)
         QObject::disconnect(counting);
         QObject::disconnect(keypad);
     });
+    wrongTimes.clear();
+    runFrom = QDateTime::currentDateTimeUtc();
     process.start(QStringLiteral(ZERAK_CLI), args);
     if (setup.signal == Sim::InterruptAtOnce) {
         // Once it is asking the meter, it has its handlers.
@@ -275,17 +360,24 @@ Result CliTest::run(const QStringList &arguments, const Sim &setup)
     } else if (setup.signal != Sim::None) {
         if (!testsupport::waitUntil([&] { return (out += process.readAllStandardOutput()).count('\n') >= 2; }, 5000))
             return {};
-        ::kill(pid_t(process.processId()), setup.signal == Sim::HangUp ? SIGHUP : SIGINT);
+        ::kill(pid_t(process.processId()), setup.signal == Sim::HangUp    ? SIGHUP
+                                           : setup.signal == Sim::Terminate ? SIGTERM
+                                                                            : SIGINT);
     }
     if (!ended())
         return {};
+    runTo = QDateTime::currentDateTimeUtc();
     if (setup.signal != Sim::ReaderGone)
         out += process.readAllStandardOutput();
-    return {true, process.exitCode(), masked(QString::fromUtf8(out)),
-            masked(QString::fromUtf8(process.readAllStandardError()))};
+    Result result{true, process.exitCode(), {}, {}, {}};
+    maskedTimes.clear();
+    result.out = masked(QString::fromUtf8(out));
+    result.times = maskedTimes;
+    result.err = masked(QString::fromUtf8(process.readAllStandardError()));
+    return result;
 }
 
-void CliTest::runAndCompare()
+void CliTest::runAndCompare(Result *ran)
 {
     QFETCH(QStringList, arguments);
     QFETCH(Sim, setup);
@@ -295,13 +387,20 @@ void CliTest::runAndCompare()
 
     const Result result = run(arguments, setup);
     QVERIFY2(result.ended, "the run did not end");
-    QCOMPARE(result.out, out);
+    if (out.startsWith(QLatin1Char('^')))
+        QVERIFY2(QRegularExpression(out).match(result.out).hasMatch(), qPrintable(result.out));
+    else
+        QCOMPARE(result.out, out);
     if (err.startsWith(QLatin1Char('^')))
         QVERIFY2(QRegularExpression(err).match(result.err).hasMatch(), qPrintable(result.err));
     else
         QCOMPARE(result.err, err);
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(inventedRows(result.out), QStringList());
+    QCOMPARE(unevenRows(result.out), QStringList());
+    QCOMPARE(wrongTimes, QStringList());
+    if (ran)
+        *ran = result;
 }
 
 void CliTest::commands_data()
@@ -579,7 +678,10 @@ void CliTest::measure_data()
 {
     addColumns();
     QTest::addColumn<QString>("file"); // written by the run: its contents, or a chart's size; COMMANDS: what the meter was sent
+    // An SVG chart: its size, then texts it must draw, a line each; TEXT@TICK:
+    // level with the axis label TICK.
     QTest::addColumn<QString>("contents");
+    QTest::addColumn<int>("spanMs"); // from the first row's time to the last's, at least and not much more; -1: any
     const QStringList fast = {"--port", "PORT", "measure", "--interval", "0", "--timeout", "100"};
     const Sim decibel = [] {
         Sim sim;
@@ -587,27 +689,39 @@ void CliTest::measure_data()
         return sim;
     }();
     QTest::newRow("readings") << fast + QStringList{"-n", "3"} << Sim().level({-15, -15.02, 1.5})
-                              << "-15.00 dBm\n-15.02 dBm\n1.50 dBm\n" << "" << 0 << "" << "";
-    QTest::newRow("dB readings") << fast + QStringList{"-n", "2"} << Sim(decibel).level({-3.2, 0})
-                                 << "-3.20 dB\n0.00 dB\n" << "" << 0 << "" << "";
-    QTest::newRow("csv") << fast + QStringList{"-n", "2", "--csv"} << Sim().level({-15, -20})
-                         << "time,wavelength_nm,value,unit,mW\nT,850,-15.00,dBm,0.03162\nT,850,-20.00,dBm,0.01\n"
-                         << "" << 0 << "" << "";
-    QTest::newRow("json lines") << fast + QStringList{"-n", "2", "--json", "--reference", "-12", "--max-loss", "3"}
-                                << Sim().level({-15, -15.01}) << QStringLiteral(
-                                       "{\"loss_dB\":3,\"mW\":0.03162,\"result\":\"PASS\",\"time\":\"T\",\"unit\":"
-                                       "\"dBm\",\"value\":-15,\"wavelength_nm\":850}\n"
-                                       "{\"loss_dB\":3.01,\"mW\":0.03155,\"result\":\"FAIL\",\"time\":\"T\",\"unit\":"
-                                       "\"dBm\",\"value\":-15.01,\"wavelength_nm\":850}\n")
-                                << readingsOutsideLimit.arg(1).arg(2) << 7 << "" << "";
-    QTest::newRow("output file, each row as taken") << fast + QStringList{"-n", "2", "--csv", "--output", "DIR/log.csv"}
-                                                    << Sim().level({-15}) << "" << "" << 0 << "DIR/log.csv"
-                                                    << "time,wavelength_nm,value,unit,mW\nT,850,-15.00,dBm,0.03162\n"
-                                                       "T,850,-15.00,dBm,0.03162\n";
+                              << "-15.00 dBm\n-15.02 dBm\n1.50 dBm\n" << "" << 0 << "" << "" << -1;
+    // A dB reading has no power in mW, but its column stays.
+    QTest::newRow("dB readings, CSV against limits")
+        << fast + QStringList{"-n", "3", "--csv", "--limit=-3.2:0"} << Sim(decibel).level({-3.2, 0, 0.01})
+        << "time,wavelength_nm,value,unit,mW,result\nT,850,-3.20,dB,,PASS\nT,850,0.00,dB,,PASS\nT,850,0.01,dB,,FAIL\n"
+        << readingsOutsideLimit.arg(1).arg(3) << 7 << "" << "" << -1;
+    // 10^(-15/10) mW is 0.031623.
+    QTest::newRow("csv with a loss and a budget")
+        << fast + QStringList{"-n", "2", "--csv", "--reference", "-12", "--max-loss", "3"} << Sim().level({-15, -20})
+        << "time,wavelength_nm,value,unit,mW,loss_dB,result\nT,850,-15.00,dBm,0.03162,3.00,PASS\n"
+           "T,850,-20.00,dBm,0.01,8.00,FAIL\n"
+        << readingsOutsideLimit.arg(1).arg(2) << 7 << "" << "" << -1;
+    // The mean of -15.00 and -15.02 is -15.01, their deviation 0.014.
+    QTest::newRow("json lines, stats on stderr")
+        << fast + QStringList{"-n", "2", "--json", "--reference", "-12", "--max-loss", "3", "--stats"}
+        << Sim().level({-15, -15.02})
+        << QStringLiteral("{\"loss_dB\":3,\"mW\":0.03162,\"result\":\"PASS\",\"time\":\"T\",\"unit\":"
+                          "\"dBm\",\"value\":-15,\"wavelength_nm\":850}\n"
+                          "{\"loss_dB\":3.02,\"mW\":0.03148,\"result\":\"FAIL\",\"time\":\"T\",\"unit\":"
+                          "\"dBm\",\"value\":-15.02,\"wavelength_nm\":850}\n")
+        << "count: 2\nmin: -15.02 dBm\nmean: -15.01 dBm\nmax: -15.00 dBm\nstd dev: 0.01 dB\n"
+           "loss min: 3.00 dB\nloss mean: 3.01 dB\nloss max: 3.02 dB\n"
+               + readingsOutsideLimit.arg(1).arg(2)
+        << 7 << "" << "" << -1;
+    QTest::newRow("output file with a loss, each row as taken")
+        << fast + QStringList{"-n", "2", "--csv", "--reference", "-12", "--output", "DIR/log.csv"} << Sim().level({-15})
+        << "" << "" << 0 << "DIR/log.csv"
+        << "time,wavelength_nm,value,unit,mW,loss_dB\nT,850,-15.00,dBm,0.03162,3.00\nT,850,-15.00,dBm,0.03162,3.00\n"
+        << -1;
     QTest::newRow("stats") << fast + QStringList{"-n", "3", "--stats"} << Sim().level({-15, -15.02, -14.98})
                            << "-15.00 dBm\n-15.02 dBm\n-14.98 dBm\ncount: 3\nmin: -15.02 dBm\nmean: -15.00 dBm\n"
                               "max: -14.98 dBm\nstd dev: 0.02 dB\n"
-                           << "" << 0 << "" << "";
+                           << "" << 0 << "" << "" << -1;
     // The keypad moves the meter from 850 to 1310 nm after the second reading;
     // the wavelength is asked again once a second old.
     QTest::newRow("stats per wavelength")
@@ -620,32 +734,53 @@ void CliTest::measure_data()
            "T,1310,-12.50,dBm,0.05623\n"
         << "850 nm:\n  count: 2\n  min: -15.00 dBm\n  mean: -15.00 dBm\n  max: -15.00 dBm\n  std dev: 0.00 dB\n"
            "1310 nm:\n  count: 1\n  min: -12.50 dBm\n  mean: -12.50 dBm\n  max: -12.50 dBm\n  std dev: 0.00 dB\n"
-        << 0 << "" << "";
+        << 0 << "" << "" << 1050;
     QTest::newRow("a loss exactly at the budget passes; limits are not rounded")
         << fast + QStringList{"-n", "3", "--reference", "-12", "--limit", "2.995:3.01"} << Sim().level({-15, -14.99, -15.01})
         << "-15.00 dBm  loss 3.00 dB  PASS\n-14.99 dBm  loss 2.99 dB  FAIL\n-15.01 dBm  loss 3.01 dB  PASS\n"
-        << readingsOutsideLimit.arg(1).arg(3) << 7 << "" << "";
-    QTest::newRow("level within inclusive limits")
-        << fast + QStringList{"-n", "3", "--limit=-16:-14"} << Sim().level({-16, -14, -13.99})
-        << "-16.00 dBm  PASS\n-14.00 dBm  PASS\n-13.99 dBm  FAIL\n" << readingsOutsideLimit.arg(1).arg(3) << 7 << ""
-        << "";
-    QTest::newRow("a single --limit is a lower bound")
-        << fast + QStringList{"-n", "2", "--limit=-15"} << Sim().level({-15, -15.01})
-        << "-15.00 dBm  PASS\n-15.01 dBm  FAIL\n" << readingsOutsideLimit.arg(1).arg(2) << 7 << "" << "";
-    QTest::newRow("dB readings: --max-loss on -reading")
-        << fast + QStringList{"-n", "2", "--max-loss", "3.5"} << Sim(decibel).level({-3.5, -3.51})
-        << "-3.50 dB  loss 3.50 dB  PASS\n-3.51 dB  loss 3.51 dB  FAIL\n" << readingsOutsideLimit.arg(1).arg(2) << 7
-        << "" << "";
-    QTest::newRow("set the wavelength") << fast + QStringList{"-n", "1", "--wavelength", "1550"}
-                                        << Sim().perWavelength({{1550, -11}}).offering({850, 1310, 1550})
-                                        << "-11.00 dBm\n" << "" << 0 << "" << "";
+        << readingsOutsideLimit.arg(1).arg(3) << 7 << "" << "" << -1;
+    // Both bounds inclusive: the one level between them passes.
+    QTest::newRow("equal bounds: that level passes, a hundredth either side fails")
+        << fast + QStringList{"-n", "3", "--limit=-15:-15"} << Sim().level({-15, -15.01, -14.99})
+        << "-15.00 dBm  PASS\n-15.01 dBm  FAIL\n-14.99 dBm  FAIL\n" << readingsOutsideLimit.arg(2).arg(3) << 7 << ""
+        << "" << -1;
+    QTest::newRow("a single --limit is a lower bound, JSON")
+        << fast + QStringList{"-n", "2", "--json", "--limit=-15"} << Sim().level({-15, -15.01})
+        << QStringLiteral("{\"mW\":0.03162,\"result\":\"PASS\",\"time\":\"T\",\"unit\":\"dBm\",\"value\":-15,"
+                          "\"wavelength_nm\":850}\n"
+                          "{\"mW\":0.03155,\"result\":\"FAIL\",\"time\":\"T\",\"unit\":\"dBm\",\"value\":-15.01,"
+                          "\"wavelength_nm\":850}\n")
+        << readingsOutsideLimit.arg(1).arg(2) << 7 << "" << "" << -1;
+    QTest::newRow("dB readings: a budget of 0 on -reading")
+        << fast + QStringList{"-n", "3", "--max-loss", "0"} << Sim(decibel).level({0, -0.01, 0.5})
+        << "0.00 dB  loss 0.00 dB  PASS\n-0.01 dB  loss 0.01 dB  FAIL\n0.50 dB  loss -0.50 dB  PASS\n"
+        << readingsOutsideLimit.arg(1).arg(3) << 7 << "" << "" << -1;
+    // 10^(-11/10) mW is 0.079433; the budget is the one for 1550 nm.
+    QTest::newRow("set the wavelength, JSON against a budget per wavelength")
+        << fast + QStringList{"-n", "1", "--wavelength", "1550", "--json", "--reference", "-10", "--max-loss",
+                              "1310:0.5,1550:1"}
+        << Sim().perWavelength({{1550, -11}}).offering({850, 1310, 1550})
+        << "{\"loss_dB\":1,\"mW\":0.07943,\"result\":\"PASS\",\"time\":\"T\",\"unit\":\"dBm\",\"value\":-11,"
+           "\"wavelength_nm\":1550}\n"
+        << "" << 0 << "" << "" << -1;
     // Asked ahead of each reading rather than after the last: asked any
-    // earlier, it is a second old again by the reading and asked twice.
+    // earlier, it is a second old again by the reading and asked twice. The
+    // reading keeps its time all the same.
     QTest::newRow("a long interval: the wavelength asked once per reading")
-        << QStringList{"--port", "PORT", "measure", "--interval", "1100", "-n", "2"} << Sim()
-        << "-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "COMMANDS" << "7a 82 7a 82";
-    QTest::newRow("duration") << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.25"}
-                              << Sim() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+        << QStringList{"--port", "PORT", "measure", "--interval", "1100", "-n", "2", "--csv"} << Sim()
+        << "time,wavelength_nm,value,unit,mW\nT,850,-15.00,dBm,0.03162\nT,850,-15.00,dBm,0.03162\n" << "" << 0
+        << "COMMANDS" << "7a 82 7a 82" << 1100;
+    // Reading k is asked for at start + k * 100 ms, however long the meter
+    // takes: the last of five 60 ms after 400 ms. Were each interval counted
+    // from the reading before, only four would fit in the half second.
+    QTest::newRow("duration, on a schedule that does not drift")
+        << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.5", "--csv"} << [] {
+               Sim sim;
+               sim.delayMs = 60;
+               return sim;
+           }()
+        << "time,wavelength_nm,value,unit,mW\n" + QStringLiteral("T,850,-15.00,dBm,0.03162\n").repeated(5) << "" << 0
+        << "" << "" << 460;
     QTest::newRow("csv, loss, limit, stats on stderr, png")
         << fast + QStringList{"-n", "2", "--csv", "--stats", "--reference", "-12", "--limit", "0:3", "--plot",
                               "DIR/chart.png"}
@@ -655,40 +790,63 @@ void CliTest::measure_data()
         << "count: 2\nmin: -15.50 dBm\nmean: -15.00 dBm\nmax: -14.50 dBm\nstd dev: 0.71 dB\n"
            "loss min: 2.50 dB\nloss mean: 3.00 dB\nloss max: 3.50 dB\n"
                + readingsOutsideLimit.arg(1).arg(2)
-        << 7 << "DIR/chart.png" << "1200x700";
-    QTest::newRow("svg") << fast + QStringList{"-n", "2", "--plot", "DIR/chart.svg"} << Sim()
-                         << "-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "DIR/chart.svg" << "1200x700";
+        << 7 << "DIR/chart.png" << "1200x700" << -1;
+    // The budget's line on the dBm axis is at -12 - 3 = -15 dBm.
+    QTest::newRow("svg: the title, the facts and the budget")
+        << fast + QStringList{"-n", "2", "--reference", "-12", "--max-loss", "3", "--plot", "DIR/chart.svg"}
+        << Sim().level({-15, -15.02}) << "-15.00 dBm  loss 3.00 dB  PASS\n-15.02 dBm  loss 3.02 dB  FAIL\n"
+        << readingsOutsideLimit.arg(1).arg(2) << 7 << "DIR/chart.svg"
+        << QStringLiteral("1200x700\nOptical power at 850 nm\nPORT   \u00b7   T   \u00b7   2 readings   \u00b7   mean -15.01 "
+                          "dBm   \u00b7   std dev 0.01 dB   \u00b7   reference -12.00 dBm\nOptical power (dBm)\n"
+                          "max loss 3.00 dB@-15.00")
+        << -1;
     // Whatever the line does, only replies to a reading request are readings.
-    QTest::newRow("garbage replies") << fast + QStringList{"-n", "2"} << [] {
+    QTest::newRow("garbage replies; dB readings in CSV against a budget") << fast + QStringList{"-n", "2", "--csv", "--max-loss", "15"} << [] {
         Sim sim;
+        sim.decibel = true;
         sim.garbageEvery = 2;
         return sim;
-    }() << "-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+    }() << "time,wavelength_nm,value,unit,mW,loss_dB,result\nT,850,-15.00,dB,,15.00,PASS\nT,850,-15.00,dB,,15.00,PASS\n"
+        << "" << 0 << "" << "" << -1;
     QTest::newRow("stray frames") << QStringList{"--port", "PORT", "measure", "-n", "4", "--interval", "20"} << [] {
         Sim sim;
         sim.strayEvery = 2;
         return sim;
-    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
-    QTest::newRow("a lost reply is asked again") << fast + QStringList{"-n", "3"} << [] {
+    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "" << -1;
+    QTest::newRow("a lost reply is asked again; dB readings in JSON against a budget")
+        << fast + QStringList{"-n", "3", "--json", "--max-loss", "15"} << [] {
         Sim sim;
+        sim.decibel = true;
         sim.dropEvery = 3;
         return sim;
-    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+    }() << QStringLiteral("{\"loss_dB\":15,\"result\":\"PASS\",\"time\":\"T\",\"unit\":\"dB\",\"value\":-15,"
+                          "\"wavelength_nm\":850}\n").repeated(3)
+        << "" << 0 << "" << "" << -1;
     // Every other reply lost, the wavelength asked again once a second among them.
     QTest::newRow("a lost wavelength reply is asked again")
         << QStringList{"--port", "PORT", "measure", "--interval", "400", "--timeout", "100", "-n", "4"} << [] {
         Sim sim;
         sim.dropEvery = 2;
         return sim;
-    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "";
+    }() << "-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n-15.00 dBm\n" << "" << 0 << "" << "" << -1;
 }
 
 void CliTest::measure()
 {
     QFETCH(QString, file);
     QFETCH(QString, contents);
-    runAndCompare();
-    if (QTest::currentTestFailed() || file.isEmpty())
+    QFETCH(int, spanMs);
+    Result result;
+    runAndCompare(&result);
+    if (QTest::currentTestFailed())
+        return;
+    if (spanMs >= 0) {
+        QVERIFY(result.times.size() >= 2);
+        const qint64 span = result.times.first().msecsTo(result.times.last());
+        // Late by a busy machine, never early.
+        QVERIFY2(span >= spanMs && span < spanMs + 150, qPrintable(QStringLiteral("%1 ms").arg(span)));
+    }
+    if (file.isEmpty())
         return;
     if (file == QLatin1String("COMMANDS")) {
         QCOMPARE(QString::fromLatin1(sim->received().toHex(' ')), contents);
@@ -699,13 +857,39 @@ void CliTest::measure()
         const QImage image(file);
         QCOMPARE(QStringLiteral("%1x%2").arg(image.width()).arg(image.height()), contents);
     } else if (file.endsWith(QLatin1String(".svg"))) {
+        QStringList expected = contents.split(QLatin1Char('\n'));
         const QRect box = QSvgRenderer(file).viewBox();
-        QCOMPARE(QStringLiteral("%1x%2").arg(box.width()).arg(box.height()), contents);
+        QCOMPARE(QStringLiteral("%1x%2").arg(box.width()).arg(box.height()), expected.takeFirst());
+        QFile svg(file);
+        QVERIFY(svg.open(QIODevice::ReadOnly));
+        QStringList texts;
+        QVector<double> heights;
+        QXmlStreamReader xml(&svg);
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement || xml.name() != QLatin1String("text"))
+                continue;
+            heights << xml.attributes().value(QStringLiteral("y")).toDouble();
+            texts << masked(xml.readElementText());
+        }
+        QCOMPARE(wrongTimes, QStringList());
+        for (const QString &line : qAsConst(expected)) {
+            const QString text = line.section(QLatin1Char('@'), 0, 0);
+            const QString level = line.section(QLatin1Char('@'), 1);
+            for (const QString &drawn : {text, level})
+                QVERIFY2(drawn.isEmpty() || texts.contains(drawn),
+                         qPrintable(drawn + QStringLiteral(" is not drawn; drawn: ") + texts.join(QStringLiteral(" | "))));
+            if (!level.isEmpty()) {
+                QCOMPARE(heights.at(texts.indexOf(text)), heights.at(texts.indexOf(level)));
+            }
+        }
     } else {
         QFile written(file);
         QVERIFY(written.open(QIODevice::ReadOnly));
-        QCOMPARE(masked(QString::fromUtf8(written.readAll())), contents);
-        QCOMPARE(inventedRows(masked(QString::fromUtf8((written.seek(0), written.readAll())))), QStringList());
+        const QString text = masked(QString::fromUtf8(written.readAll()));
+        QCOMPARE(text, contents);
+        QCOMPARE(wrongTimes, QStringList());
+        QCOMPARE(inventedRows(text), QStringList());
+        QCOMPARE(unevenRows(text), QStringList());
     }
 }
 
@@ -722,9 +906,11 @@ void CliTest::hostileLines_data()
     QTest::newRow("split reply, at the real deadline and gap")
         << measure + QStringList{"--gap", "50"} << with([](Sim &sim) { sim.splitFirst = 1, sim.splitPauseMs = 60; }) << ""
         << "zerak-cli: PORT: replies arrive broken up: 3 frames shorter than 4 bytes (3 requests in a row)\n" << 5;
-    // Against a pause longer than the user's gap; the chatter likewise.
+    // Against a pause longer than the user's gap; the chatter likewise. Two
+    // bytes the simulator sent late together are a wavelength of 2 bytes.
     QTest::newRow("bytes 60 ms apart") << measure + QStringList{"--timeout", "200", "--gap", "50"}
-                                       << with([](Sim &sim) { sim.trickleMs = 60; }) << ""
+                                       << with([](Sim &sim) { sim.trickleMs = 60; })
+                                       << "^(time,wavelength_nm,value,unit,mW\n)?$"
                                        << "^zerak-cli: PORT: replies arrive broken up: [1-3] frames shorter than 4 "
                                           "bytes \\(3 requests in a row\\)\n$"
                                        << 5;
@@ -745,6 +931,12 @@ void CliTest::hostileLines_data()
         << "time,wavelength_nm,value,unit,mW\nT,850,-12.34,dBm,0.05834\nT,850,-12.34,dBm,0.05834\n"
            "T,850,-12.34,dBm,0.05834\nT,850,-12.34,dBm,0.05834\n"
         << "" << 0;
+    // The frame (12.34 dB) comes when the reply is due, not early: taken for
+    // it, but in another unit than the last, it waits for a quiet line, and
+    // the reply right behind it shows it answered nothing.
+    QTest::newRow("a frame in another unit where a reply is due")
+        << measure + QStringList{"--timeout", "300"} << with([](Sim &sim) { sim.delayMs = 60, sim.strayAheadMs = 10; })
+        << "time,wavelength_nm,value,unit,mW\n" + QStringLiteral("T,850,-12.34,dBm,0.05834\n").repeated(4) << "" << 0;
     QTest::newRow("a chattering line") << measure + QStringList{"--timeout", "100", "--gap", "50"}
                                        << with([](Sim &sim) { sim.chatterMs = 30; }) << ""
                                        << "^zerak-cli: PORT: the line never went quiet: [1-9] frames that answered "
@@ -823,10 +1015,19 @@ void CliTest::failures_data()
                                                << "zerak-cli: interrupted: the reference was not saved; run "
                                                   "reference again\n"
                                                << 9;
-    QTest::newRow("Ctrl-C after a reading outside the limit")
+    // SIGTERM as Ctrl-C: the readings judged, the verdict in the exit code.
+    QTest::newRow("SIGTERM after a reading outside the limit")
         << QStringList{"--port", "PORT", "measure", "--interval", "0", "--limit", "-14.99"}
-        << with([](Sim &sim) { sim.answerReadings = 2, sim.signal = Sim::Interrupt; })
+        << with([](Sim &sim) { sim.answerReadings = 2, sim.signal = Sim::Terminate; })
         << "-15.00 dBm  FAIL\n-15.00 dBm  FAIL\n" << readingsOutsideLimit.arg(2).arg(2) << 7;
+    QTest::newRow("--max-loss on dBm readings without --reference")
+        << QStringList{"--port", "PORT", "measure", "--max-loss", "3", "--interval", "0"} << Sim() << ""
+        << "zerak-cli: PORT: the meter reports dBm: --max-loss needs --reference DBM to compute the loss\n" << 2;
+    // Named well after the readings: the readings stay, the run fails.
+    const QString longChart = QStringLiteral("DIR/") + QString(300, QLatin1Char('c')) + QStringLiteral(".png");
+    QTest::newRow("a chart that cannot be written")
+        << QStringList{"--port", "PORT", "measure", "-n", "1", "--interval", "0", "--plot", longChart} << Sim()
+        << "-15.00 dBm\n" << "zerak-cli: cannot write the plot to " + longChart + ": File name too long\n" << 1;
     QTest::newRow("a wavelength the meter does not offer")
         << QStringList{"--port", "PORT", "measure", "--wavelength", "1600", "--timeout", "100"}
         << Sim().offering({1550, 850, 1310}) << "" << "zerak-cli: PORT: the meter offers 850, 1310, 1550 nm; not 1600\n"
@@ -848,6 +1049,14 @@ void CliTest::failures_data()
         << "zerak-cli: PORT: a stale lock file LOCK of user root blocks the port (process 99999999 has ended); "
            "remove it: sudo rm LOCK\n"
         << 4;
+    QTest::newRow("not permitted, a port of root's") << QStringList{"--port", "PORT", "wavelength"} << Sim() << ""
+        << "zerak-cli: PORT: not permitted to open the port: it belongs to group root; give the device to the "
+           "dialout group (a udev rule) and add your user to it: sudo usermod -aG dialout $USER, then log in again\n"
+        << 4;
+    QTest::newRow("not permitted, a port of group dialout") << QStringList{"--port", "PORT", "wavelength"} << Sim()
+        << "" << "zerak-cli: PORT: not permitted to open the port: it belongs to group dialout; add your user to the "
+                 "dialout group: sudo usermod -aG dialout $USER, then log in again\n"
+        << 4;
 
     QTest::newRow("no command") << QStringList{} << Sim() << ""
                                 << "zerak-cli: no command given: expected ports, detect, wavelength, "
@@ -859,8 +1068,58 @@ void CliTest::failures_data()
                              << 2;
     QTest::newRow("option of another command") << QStringList{"--port", "PORT", "wavelength", "--csv"} << Sim() << ""
                                                << "zerak-cli: --csv applies only to measure and job export" + tryHelp << 2;
-    QTest::newRow("limits upside down") << QStringList{"--port", "PORT", "measure", "--limit", "3:1"} << Sim() << ""
-                                        << "zerak-cli: bad value '3:1' for --limit: LOW is above HIGH" + tryHelp << 2;
+    // Each bound a user types, on both sides: refused with the reason just
+    // outside, taken just inside (the port, named next, does not exist).
+    const QStringList measure = {"--port", "PORT", "measure"};
+    const auto outside = [&measure](const char *tag, const QStringList &options, const QString &error,
+                                             const QStringList &command = {}) {
+        QTest::newRow(tag) << (command.isEmpty() ? measure : command) + options << Sim() << ""
+                           << "zerak-cli: " + error + tryHelp << 2;
+    };
+    const QString whole = QStringLiteral("bad value '%1' for %2: expected a whole number from %3 to %4");
+    outside("--timeout 9", {"--timeout", "9"}, whole.arg("9", "--timeout").arg(10).arg(600000));
+    outside("--timeout 600001", {"--timeout", "600001"}, whole.arg("600001", "--timeout").arg(10).arg(600000));
+    outside("--gap 0", {"--gap", "0"}, whole.arg("0", "--gap").arg(1).arg(1000));
+    outside("--gap 1001", {"--gap", "1001", "--timeout", "2000"}, whole.arg("1001", "--gap").arg(1).arg(1000));
+    outside("--gap as long as --timeout", {"--gap", "100", "--timeout", "100"},
+            "--gap 100 must be shorter than --timeout 100: a reply must be able to end before it is given up");
+    outside("-n 0", {"-n", "0"}, whole.arg("0", "-n").arg(1).arg(100000000));
+    outside("-n 100000001", {"-n", "100000001"}, whole.arg("100000001", "-n").arg(1).arg(100000000));
+    outside("--interval -1", {"--interval=-1"}, whole.arg("-1", "--interval").arg(0).arg(86400000));
+    outside("--interval 86400001", {"--interval", "86400001"}, whole.arg("86400001", "--interval").arg(0).arg(86400000));
+    const QString duration = QStringLiteral("bad value '%1' for --duration: expected seconds, more than 0, e.g. 30 or 0.5");
+    outside("--duration 0", {"--duration", "0"}, duration.arg("0"));
+    outside("--duration of more than 366 days", {"--duration", "31622401"}, duration.arg("31622401"));
+    outside("limits upside down by a hundredth", {"--limit=-15:-15.01"},
+            "bad value '-15:-15.01' for --limit: LOW is above HIGH");
+    outside("--max-loss below 0", {"--max-loss=-0.01"},
+            "bad value '-0.01' for --max-loss: expected a loss in dB (e.g. 3.5), or one per wavelength NM:DB "
+            "separated by commas (e.g. 1310:0.5,1550:0.4)");
+    const QString nm = QStringLiteral("bad value '%1' for %2: expected a wavelength in nm from 400 to 1700, e.g. 1310");
+    outside("--wavelength 399", {"--wavelength", "399"}, nm.arg("399", "--wavelength"));
+    outside("--wavelength 1701", {"--wavelength", "1701"}, nm.arg("1701", "--wavelength"));
+    outside("--wavelengths with 1701", {"--wavelengths", "1310,1701", "--output", "DIR/ref.json"},
+            nm.arg("1701", "--wavelengths"), {"--port", "PORT", "reference"});
+    outside("--max-loss at 399 nm", {"--max-loss", "399:1", "--reference", "DIR/ref.json"},
+            nm.arg("399", "--max-loss"), {"--port", "PORT", "loss"});
+    const QString noSuchPort = QStringLiteral("zerak-cli: DIR/no-such-port: no such port\n");
+    QTest::newRow("the least of each bound")
+        << QStringList{"--port", "DIR/no-such-port", "measure", "--timeout", "10", "--gap", "9", "-n", "1",
+                       "--interval", "0", "--duration", "0.001", "--wavelength", "400", "--limit=-15:-15"}
+        << Sim() << "" << noSuchPort << 3;
+    QTest::newRow("the most of each bound")
+        << QStringList{"--port", "DIR/no-such-port", "measure", "--timeout", "600000", "--gap", "1000", "-n",
+                       "100000000", "--interval", "86400000", "--duration", "31622400", "--wavelength", "1700",
+                       "--reference", "-12", "--max-loss", "0"}
+        << Sim() << "" << noSuchPort << 3;
+    QTest::newRow("a reference at 400 and 1700 nm")
+        << QStringList{"--port", "DIR/no-such-port", "reference", "--wavelengths", "400,1700", "--output",
+                       "DIR/ref.json"}
+        << Sim() << "" << noSuchPort << 3;
+    QTest::newRow("a loss test at 400 and 1700 nm with budgets of 0")
+        << QStringList{"--port", "DIR/no-such-port", "loss", "--reference", "DIR/none.json", "--max-loss",
+                       "400:0,1700:0"}
+        << Sim() << "" << "zerak-cli: cannot read the reference DIR/none.json: No such file or directory\n" << 2;
     QTest::newRow("plot format") << QStringList{"--port", "PORT", "measure", "--plot", "chart.gif"} << Sim() << ""
                                  << "zerak-cli: bad value 'chart.gif' for --plot: expected a file name ending in "
                                     ".png, .svg or .pdf" + tryHelp
@@ -878,6 +1137,9 @@ void CliTest::failures()
     const QString lock = QStringLiteral("/var/lock/LCK..") + sim->portPath().mid(5).replace(QLatin1Char('/'),
                                                                                             QLatin1Char('_'));
     QStringList command;
+    const QStringList asNobody = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                  QStringLiteral("--clear-groups"), QStringLiteral(ZERAK_CLI)};
+    const bool canBeNobody = ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
     if (tag.startsWith("a path too long")) {
         const QString link = dir.filePath(arguments.at(1).mid(4));
         QVERIFY(QFile::link(sim->portPath(), link));
@@ -886,16 +1148,24 @@ void CliTest::failures()
     } else if (tag.startsWith("the stale lock")) {
         // Qt removes a stale lock its own user may remove; another user's
         // (here root's, in the sticky lock directory) it cannot.
-        if (::geteuid() != 0 || !QFileInfo(QStringLiteral("/var/lock")).isWritable()
-            || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        if (!canBeNobody || !QFileInfo(QStringLiteral("/var/lock")).isWritable())
             QSKIP("needs root, /var/lock and setpriv to leave a lock that zerak-cli, as nobody, cannot remove");
         QFile file(lock);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("99999999\nzerak-cli\n" + QSysInfo::machineHostName().toUtf8() + "\n");
         file.close();
         QCOMPARE(::chmod(QFile::encodeName(sim->portPath()).constData(), 0666), 0);
-        command = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
-                   QStringLiteral(ZERAK_CLI)};
+        command = asNobody;
+    } else if (tag.startsWith("not permitted")) {
+        if (!canBeNobody)
+            QSKIP("needs root and setpriv to try the port as a user it does not let in");
+        const QByteArray port = QFile::encodeName(sim->portPath());
+        const group *dialout = tag.endsWith("dialout") ? ::getgrnam("dialout") : nullptr;
+        if (tag.endsWith("dialout") && !dialout)
+            QSKIP("needs a dialout group");
+        QCOMPARE(::chown(port.constData(), 0, dialout ? dialout->gr_gid : 0), 0);
+        QCOMPARE(::chmod(port.constData(), dialout ? 0660 : 0600), 0);
+        command = asNobody;
     }
     Result result;
     if (command.isEmpty()) {
@@ -926,159 +1196,316 @@ void CliTest::failures()
 
 namespace {
 
-// One run of a loss test: what the meter reports, the arguments, what it prints.
+// One run of a loss test: the meter, the arguments, what it prints, and a
+// file it writes (its contents; NONE: it is not there). SAVED AGE, alone,
+// leaves a reference as a run of reference would have, AGE seconds ago.
 struct Step
 {
-    QMap<quint16, double> levels;
+    Sim setup;
     QStringList arguments;
     QString out;
     QString err;
     int exitCode;
+    QString file;
+    QString contents;
 };
+
+// A page's facts, table and verdict, a line each, its cells as
+// "cell | cell", a cell's or the verdict's colour behind it.
+QString pageDigest(const QString &html)
+{
+    static const QRegularExpression row(QStringLiteral("^<tr>(.*)</tr>$"));
+    static const QRegularExpression cell(QStringLiteral("<t[dh]([^>]*)>(.*?)</t[dh]>"));
+    static const QRegularExpression colour(QStringLiteral("color:(#[0-9a-f]{6})"));
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+    static const QRegularExpression verdict(QStringLiteral("^<h2 style=\"color:(#[0-9a-f]{6})\">(.*)</h2>$"));
+    QStringList lines;
+    for (const QString &line : html.split(QLatin1Char('\n'))) {
+        if (const QRegularExpressionMatch heading = verdict.match(line); heading.hasMatch()) {
+            lines << heading.captured(2) + QLatin1Char(' ') + heading.captured(1);
+            continue;
+        }
+        const QRegularExpressionMatch cells = row.match(line);
+        if (!cells.hasMatch())
+            continue;
+        QStringList texts;
+        QRegularExpressionMatchIterator each = cell.globalMatch(cells.captured(1));
+        while (each.hasNext()) {
+            const QRegularExpressionMatch one = each.next();
+            const QRegularExpressionMatch painted = colour.match(one.captured(1));
+            texts << QString(one.captured(2)).remove(tag)
+                         + (painted.hasMatch() ? QLatin1Char(' ') + painted.captured(1) : QString());
+        }
+        lines << texts.join(QStringLiteral(" | "));
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+// What a PDF shows, as pdftotext lays it out, its columns as "cell | cell";
+// then its title, creator, pages and paper, as pdfinfo tells them.
+QString pdfDigest(const QString &fileName, QString *problem)
+{
+    QStringList lines;
+    for (const QString &tool : {QStringLiteral("pdftotext"), QStringLiteral("pdfinfo")}) {
+        QProcess process;
+        process.start(tool, tool == QLatin1String("pdftotext") ? QStringList{"-layout", fileName, "-"}
+                                                             : QStringList{fileName});
+        if (!process.waitForFinished(10000) || process.exitCode() != 0) {
+            *problem = tool + QStringLiteral(" (poppler-utils, scripts/deps.sh) did not read the PDF: ")
+                       + QString::fromLocal8Bit(process.readAllStandardError());
+            return QString();
+        }
+        static const QRegularExpression columns(QStringLiteral("\\s{2,}"));
+        static const QRegularExpression paper(QStringLiteral("^Page size:.*\\((\\w+)\\)$"));
+        for (QString line : QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+            line = line.trimmed();
+            if (line.isEmpty())
+                continue;
+            if (tool == QLatin1String("pdftotext")) {
+                lines << line.replace(columns, QStringLiteral(" | "));
+            } else if (const QRegularExpressionMatch size = paper.match(line); size.hasMatch()) {
+                lines << QStringLiteral("Page size: ") + size.captured(1);
+            } else if (line.startsWith(QLatin1String("Title:")) || line.startsWith(QLatin1String("Creator:"))
+                       || line.startsWith(QLatin1String("Pages:"))) {
+                lines << line.section(QLatin1Char(':'), 0, 0) + QStringLiteral(": ")
+                             + line.section(QLatin1Char(':'), 1).trimmed();
+            }
+        }
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
 
 } // namespace
 
 Q_DECLARE_METATYPE(QVector<Step>)
 
+// The file as written, every timestamp in it checked: JSON compared as
+// values, CSV as text, with as many fields in each row as in its header,
+// HTML and PDF by what they show.
+void CliTest::compareFile(const QString &fileName, const QString &expected)
+{
+    const QString path = substituted(fileName);
+    if (expected == QLatin1String("NONE")) {
+        QVERIFY2(!QFile::exists(path), qPrintable(fileName + QStringLiteral(" was written")));
+        return;
+    }
+    QString contents;
+    if (path.endsWith(QLatin1String(".pdf"))) {
+        QString problem;
+        contents = masked(pdfDigest(path, &problem));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    } else {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(fileName));
+        QByteArray bytes = file.readAll();
+        // The reference a report names, at the time the reference has.
+        QJsonObject root = QJsonDocument::fromJson(bytes).object();
+        QJsonObject reference = root.value(QStringLiteral("reference")).toObject();
+        if (!referenceTime.isEmpty() && reference.value(QStringLiteral("time")) == referenceTime) {
+            reference.insert(QStringLiteral("time"), QStringLiteral("REFTIME"));
+            root.insert(QStringLiteral("reference"), reference);
+            bytes = QJsonDocument(root).toJson();
+        }
+        contents = masked(QString::fromUtf8(bytes));
+    }
+    QCOMPARE(wrongTimes, QStringList());
+    if (path.endsWith(QLatin1String(".json"))) {
+        QJsonParseError error;
+        const QJsonDocument written = QJsonDocument::fromJson(contents.toUtf8(), &error);
+        QVERIFY2(!written.isNull(), qPrintable(error.errorString()));
+        const QJsonDocument wanted = QJsonDocument::fromJson(expected.toUtf8(), &error);
+        QVERIFY2(!wanted.isNull(), qPrintable(QStringLiteral("the expected JSON: ") + error.errorString()));
+        QCOMPARE(QString::fromUtf8(written.toJson(QJsonDocument::Compact)),
+                 QString::fromUtf8(wanted.toJson(QJsonDocument::Compact)));
+    } else if (path.endsWith(QLatin1String(".html"))) {
+        QCOMPARE(pageDigest(contents), expected);
+    } else {
+        QCOMPARE(contents, expected);
+        QCOMPARE(unevenRows(contents), QStringList());
+    }
+}
+
 void CliTest::lossTest_data()
 {
     QTest::addColumn<QVector<Step>>("steps");
-    QTest::addColumn<QString>("report"); // its file
-    QTest::addColumn<QStringList>("reportHolds");
-    const Step takeReference{{{1310, -12.5}, {1550, -11}},
+    using Levels = QMap<quint16, QVector<double>>;
+    const Sim meter = Sim().offering({1310, 1550});
+    const auto with = [&meter](const Levels &levels) { return Sim(meter).levelsAt(levels); };
+    // Means -12.50 and -11.00 dBm, each with a deviation of 0.02 dB.
+    const Step takeReference{with({{1310, {-12.48, -12.5, -12.52}}, {1550, {-10.98, -11, -11.02}}}),
                              {"--port", "PORT", "reference", "--wavelengths", "1310,1550", "-n", "3", "--timeout",
                               "100", "--output", "DIR/ref.json"},
-                             "1310 nm  -12.50 dBm  std dev 0.00 dB  (3 readings)\n"
-                             "1550 nm  -11.00 dBm  std dev 0.00 dB  (3 readings)\n",
+                             "1310 nm  -12.50 dBm  std dev 0.02 dB  (3 readings)\n"
+                             "1550 nm  -11.00 dBm  std dev 0.02 dB  (3 readings)\n",
                              "",
-                             0};
-    // The same reference, as a file a run of reference wrote earlier.
-    const Step savedReference{{}, {"SAVED"}, "", "", 0};
-    const QStringList loss = {"--port", "PORT", "loss", "--reference", "DIR/ref.json", "-n", "3", "--timeout", "100"};
+                             0,
+                             "DIR/ref.json",
+                             "{\"levels\": [{\"mean_dBm\": -12.5, \"readings\": 3, \"std_dev_dB\": 0.02, "
+                             "\"wavelength_nm\": 1310}, {\"mean_dBm\": -11, \"readings\": 3, \"std_dev_dB\": 0.02, "
+                             "\"wavelength_nm\": 1550}], \"port\": \"PORT\", \"time\": \"T\", \"tool\": \"zerak-cli 1.0\"}"};
+    // That reference, saved some time ago, with -10.996 dBm at 1550 nm.
+    const auto saved = [](qint64 ageSeconds) {
+        return Step{Sim(), {"SAVED", QString::number(ageSeconds)}, "", "", 0, "", ""};
+    };
+    const auto loss = [](const char *n) {
+        return QStringList{"--port", "PORT", "loss", "--reference", "DIR/ref.json", "-n", n, "--timeout", "100"};
+    };
     const QString header = QStringLiteral("wavelength  reference   reading     loss     budget   result\n");
+    const QString facts = QStringLiteral("Date | T\nPort | PORT\nTool | zerak-cli 1.0\n"
+                                         "Reference | DIR/ref.json, taken REFTIME on PORT\n");
+    const QString columns = QStringLiteral("Wavelength | Reference | Reading | Std dev | Loss | Budget | Result\n");
+    const QString warning = QStringLiteral("zerak-cli: warning: the reference in DIR/ref.json was taken REFTIME, %1 "
+                                           "ago; take a new one\n");
+    // Each loss exactly at its budget. The reference named as a user in its
+    // directory would, so that its line fits on the page unbroken.
+    QStringList lossInDir = loss("3");
+    lossInDir.replace(4, QStringLiteral("ref.json"));
     QTest::newRow("reference, then a pass with a PDF report")
         << QVector<Step>{takeReference,
-                         {{{1310, -15.5}, {1550, -13.4}},
-                          loss + QStringList{"--max-loss", "1310:3.0,1550:2.4", "--report", "DIR/report.pdf"},
+                         {with({{1310, {-15.48, -15.5, -15.52}}, {1550, {-13.4}}}),
+                          lossInDir + QStringList{"--max-loss", "1310:3.0,1550:2.4", "--report", "DIR/report.pdf"},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
                                    "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  2.40 dB  PASS\n"
                                    "PASS: every wavelength within its budget\n",
-                          "",
-                          0}}
-        << "DIR/report.pdf" << QStringList{"%PDF", "/Count 1"};
-    // The reference's mean is -10.996 dBm: a loss of 2.404 dB fails 2.40 and says so.
-    QTest::newRow("fail by less than a hundredth, with a JSON report")
-        << QVector<Step>{savedReference,
-                         {{{1550, -13.4}},
-                          loss + QStringList{"--max-loss", "2.4", "--wavelengths", "1550", "--report", "DIR/report.json"},
-                          header + "1550 nm     -11.00 dBm  -13.40 dBm  2.404 dB 2.40 dB  FAIL\n"
-                                   "FAIL: 1550 nm over the budget\n",
-                          "",
-                          7}}
-        << "DIR/report.json" << QStringList{"\"loss_dB\": 2.404", "\"verdict\": \"FAIL\"", "\"file\": \"DIR/ref.json\""};
-    QTest::newRow("CSV report")
-        << QVector<Step>{savedReference,
-                         {{{1310, -15.5}, {1550, -13.4}},
-                          loss + QStringList{"--max-loss", "3", "--report", "DIR/report.csv"},
+                          "", 0, "DIR/report.pdf",
+                          "Optical loss test\n" + QString(facts).replace(QStringLiteral("DIR/ref.json"), QStringLiteral("ref.json"))
+                              + "Readings | 3 per wavelength\n" + columns
+                              + "1310 nm | -12.50 dBm | -15.50 dBm | 0.02 dB | 3.00 dB | 3.00 dB | PASS\n"
+                                "1550 nm | -11.00 dBm | -13.40 dBm | 0.00 dB | 2.40 dB | 2.40 dB | PASS\n"
+                                "PASS: every wavelength within its budget\n"
+                                "Title: Optical loss test\nCreator: zerak-cli 1.0\nPages: 1\nPage size: A4\n"}};
+    // 1310 nm: readings of -15.50, -15.50 and -15.51 dBm, a mean of -15.5033
+    // and a deviation of 0.0058 dB: a loss of 3.0033 dB, over 3 by less than
+    // a hundredth. 1550 nm: -13.40 dBm on average against -10.996, 2.404 dB.
+    QTest::newRow("a FAIL at 1310 nm by less than a hundredth beside a PASS at 1550 nm, a JSON report")
+        << QVector<Step>{saved(3 * day + 3600),
+                         {with({{1310, {-15.5, -15.5, -15.51}}, {1550, {-13.38, -13.4, -13.42}}}),
+                          loss("3") + QStringList{"--max-loss", "1310:3,1550:2.5", "--report", "DIR/report.json"},
+                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.003 dB 3.00 dB  FAIL\n"
+                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  2.50 dB  PASS\n"
+                                   "FAIL: 1310 nm over the budget\n",
+                          warning.arg("3 days"), 7, "DIR/report.json",
+                          "{\"port\": \"PORT\", \"reference\": {\"file\": \"DIR/ref.json\", \"port\": \"PORT\", "
+                          "\"time\": \"REFTIME\"}, \"time\": \"T\", \"tool\": \"zerak-cli 1.0\", \"verdict\": \"FAIL\", "
+                          "\"wavelengths\": ["
+                          "{\"budget_dB\": 3, \"loss_dB\": 3.003, \"reading_dBm\": -15.503, \"reading_std_dev_dB\": "
+                          "0.006, \"readings\": 3, \"reference_dBm\": -12.5, \"result\": \"FAIL\", \"wavelength_nm\": 1310}, "
+                          "{\"budget_dB\": 2.5, \"loss_dB\": 2.404, \"reading_dBm\": -13.4, \"reading_std_dev_dB\": "
+                          "0.02, \"readings\": 3, \"reference_dBm\": -10.996, \"result\": \"PASS\", \"wavelength_nm\": 1550}]}"}};
+    // Not yet a day old: no warning. 1550 nm deviates by 0.03 dB.
+    QTest::newRow("CSV report, a reference a minute short of a day old")
+        << QVector<Step>{saved(day - 60),
+                         {with({{1310, {-15.5}}, {1550, {-13.37, -13.4, -13.43}}}),
+                          loss("3") + QStringList{"--max-loss", "3", "--report", "DIR/report.csv"},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
                                    "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  3.00 dB  PASS\n"
                                    "PASS: every wavelength within its budget\n",
-                          "",
-                          0}}
-        << "DIR/report.csv"
-        << QStringList{"time,port,wavelength_nm,reference_dBm,reading_dBm,std_dev_dB,loss_dB,budget_dB,result\n",
-                       ",PORT,1550,-11.00,-13.40,0.00,2.40,3.00,PASS\n"};
-    QTest::newRow("HTML report without a budget, an old reference")
-        << QVector<Step>{savedReference,
-                         {{{1310, -15.5}},
-                          QStringList{"OLD"} + loss + QStringList{"--wavelengths", "1310", "--report", "DIR/report.html"},
+                          "", 0, "DIR/report.csv",
+                          "time,port,wavelength_nm,reference_dBm,reading_dBm,std_dev_dB,loss_dB,budget_dB,result\n"
+                          "T,PORT,1310,-12.50,-15.50,0.00,3.00,3.00,PASS\n"
+                          "T,PORT,1550,-11.00,-13.40,0.03,2.40,3.00,PASS\n"}};
+    // Two readings of -15.49 and -15.51 dBm deviate by 0.014 dB.
+    QTest::newRow("HTML report without a budget, 2 readings, a reference a minute over a day old")
+        << QVector<Step>{saved(day + 60),
+                         {with({{1310, {-15.49, -15.51}}}),
+                          loss("2") + QStringList{"--wavelengths", "1310", "--report", "DIR/report.html"},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
                                    "no budget given (--max-loss): no verdict\n",
-                          "^zerak-cli: warning: the reference in DIR/ref.json was taken \\S+, 1 day ago; take a "
-                          "new one\n$",
-                          0}}
-        << "DIR/report.html" << QStringList{"<td nowrap>1310 nm</td>", "no budget given (--max-loss): no verdict"};
+                          warning.arg("1 day"), 0, "DIR/report.html",
+                          facts + "Readings | 2 per wavelength\n" + columns
+                              + "1310 nm | -12.50 dBm | -15.50 dBm | 0.01 dB | 3.00 dB | &ndash; | n/a #333333\n"
+                                "no budget given (--max-loss): no verdict #333333\n"}};
     // Written at the end, after the readings: the results are shown all the same.
     const QString tooLong = QStringLiteral("DIR/") + QString(300, QLatin1Char('r')) + QStringLiteral(".json");
     QTest::newRow("files that cannot be written: the levels and the table still shown")
-        << QVector<Step>{{takeReference.levels, takeReference.arguments.mid(0, 9) + QStringList{"--output", tooLong},
+        << QVector<Step>{{takeReference.setup, takeReference.arguments.mid(0, 9) + QStringList{"--output", tooLong},
                           takeReference.out,
-                          "zerak-cli: cannot write the reference to " + tooLong + ": File name too long\n", 1},
-                         savedReference,
-                         {{{1310, -15.5}, {1550, -13.4}},
-                          loss + QStringList{"--max-loss", "3", "--report", tooLong},
+                          "zerak-cli: cannot write the reference to " + tooLong + ": File name too long\n", 1, "", ""},
+                         saved(0),
+                         {with({{1310, {-15.5}}, {1550, {-13.4}}}),
+                          loss("3") + QStringList{"--max-loss", "3", "--report", tooLong},
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
                                    "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  3.00 dB  PASS\n"
                                    "PASS: every wavelength within its budget\n",
-                          "zerak-cli: cannot write the report to " + tooLong + ": File name too long\n", 1}}
-        << "" << QStringList();
+                          "zerak-cli: cannot write the report to " + tooLong + ": File name too long\n", 1, "", ""}};
     // A % and a digit in a file's name is part of the name, not a place to fill in.
-    const QStringList lossAgainstPercent = {"--port", "PORT", "loss", "--reference", "DIR/ref%8.json", "-n", "3",
-                                            "--timeout", "100"};
-    QTest::newRow("files named with a % and a digit")
-        << QVector<Step>{{takeReference.levels, takeReference.arguments.mid(0, 9) + QStringList{"--output", "DIR/ref%8.json"},
-                          takeReference.out, "", 0},
-                         {{{1310, -15.5}, {1550, -13.4}},
-                          lossAgainstPercent + QStringList{"--report", "DIR/report%2.html"},
-                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
-                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  -        n/a\n"
-                                   "no budget given (--max-loss): no verdict\n",
-                          "", 0},
-                         {{},
+    QStringList lossAgainstPercent = loss("3");
+    lossAgainstPercent.replace(4, QStringLiteral("DIR/ref%8.json"));
+    QTest::newRow("files named with a % and a digit; a FAIL in the HTML report")
+        << QVector<Step>{{takeReference.setup, takeReference.arguments.mid(0, 9) + QStringList{"--output", "DIR/ref%8.json"},
+                          takeReference.out, "", 0, "DIR/ref%8.json", takeReference.contents},
+                         {with({{1310, {-15.5}}, {1550, {-13.4}}}),
+                          lossAgainstPercent + QStringList{"--max-loss", "1310:3,1550:2.39", "--report", "DIR/report%2.html"},
+                          header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  3.00 dB  PASS\n"
+                                   "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  2.39 dB  FAIL\n"
+                                   "FAIL: 1550 nm over the budget\n",
+                          "", 7, "DIR/report%2.html",
+                          QString(facts).replace(QStringLiteral("ref.json"), QStringLiteral("ref%8.json"))
+                              + "Readings | 3 per wavelength\n" + columns
+                              + "1310 nm | -12.50 dBm | -15.50 dBm | 0.00 dB | 3.00 dB | 3.00 dB | PASS #1b7a2e\n"
+                                "1550 nm | -11.00 dBm | -13.40 dBm | 0.00 dB | 2.40 dB | 2.39 dB | FAIL #b3261e\n"
+                                "FAIL: 1550 nm over the budget #b3261e\n"},
+                         {meter,
                           QStringList{"--port", "PORT", "loss", "--reference", "DIR/report%2.html"},
                           "",
                           "^zerak-cli: DIR/report%2\\.html is not a reference saved by zerak-cli reference: [a-z ]+\n$",
-                          2}}
-        << "DIR/report%2.html" << QStringList{"<td style=\"border:none\">DIR/ref%8.json, taken "};
-    QTest::newRow("a wavelength missing from the reference")
-        << QVector<Step>{savedReference,
-                         {{},
-                          loss + QStringList{"--wavelengths", "1310,1625"},
-                          "",
+                          2, "", ""}};
+    QTest::newRow("a wavelength missing from the reference, or from the budget")
+        << QVector<Step>{saved(0),
+                         {meter, loss("3") + QStringList{"--wavelengths", "1310,1625"}, "",
                           "zerak-cli: 1625 nm is not in the reference DIR/ref.json; take a reference at 1625 nm first\n",
-                          2}}
-        << "" << QStringList();
+                          2, "", ""},
+                         {meter, loss("3") + QStringList{"--max-loss", "1310:3"}, "",
+                          "zerak-cli: --max-loss gives no budget for 1550 nm\n", 2, "", ""}};
     QTest::newRow("dB readings, at the meter's own wavelength")
-        << QVector<Step>{{{}, QStringList{"--port", "PORT", "reference", "-n", "2", "--output", "DIR/ref.json"}, "",
+        << QVector<Step>{{[&meter] {
+                              Sim sim = meter;
+                              sim.decibel = true;
+                              return sim;
+                          }(),
+                          QStringList{"--port", "PORT", "reference", "-n", "2", "--output", "DIR/ref.json"}, "",
                           "zerak-cli: PORT: the meter reports dB, a loss against its own stored reference; a "
                           "reference needs absolute levels: switch the meter to dBm\n",
-                          2}}
-        << "" << QStringList();
+                          2, "DIR/ref.json", "NONE"}};
+    // The wavelength is asked again once a second old, and the keypad has
+    // moved the meter to 1625 nm by then.
+    QTest::newRow("the meter moved on its keypad during a reference: nothing saved")
+        << QVector<Step>{{[] {
+                              Sim sim = Sim().offering({1310, 1550, 1625});
+                              sim.delayMs = 50;
+                              sim.stepAfterReadings = 1;
+                              return sim;
+                          }(),
+                          QStringList{"--port", "PORT", "reference", "--wavelengths", "1310", "-n", "40", "--timeout",
+                                      "200", "--output", "DIR/ref.json"},
+                          "",
+                          "zerak-cli: PORT: the meter changed to 1625 nm while measuring 1310 nm; nothing was saved: "
+                          "leave its keys alone and run reference again\n",
+                          5, "DIR/ref.json", "NONE"}};
 }
 
 void CliTest::lossTest()
 {
     QFETCH(QVector<Step>, steps);
-    QFETCH(QString, report);
-    QFETCH(QStringList, reportHolds);
-    const bool decibel = QByteArray(QTest::currentDataTag()).startsWith("dB readings");
-    for (Step step : steps) {
+    for (const Step &step : qAsConst(steps)) {
         if (step.arguments.first() == QLatin1String("SAVED")) {
+            referenceTime = QDateTime::currentDateTimeUtc()
+                                .addSecs(-step.arguments.at(1).toLongLong())
+                                .toOffsetFromUtc(zoneOffsetSeconds)
+                                .toString(Qt::ISODate);
             QFile file(dir.filePath(QStringLiteral("ref.json")));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QStringLiteral("{\"levels\": [{\"mean_dBm\": -12.5, \"readings\": 3, \"std_dev_dB\": 0, "
                                       "\"wavelength_nm\": 1310}, {\"mean_dBm\": -10.996, \"readings\": 3, "
                                       "\"std_dev_dB\": 0, \"wavelength_nm\": 1550}], \"port\": \"%1\", "
                                       "\"time\": \"%2\", \"tool\": \"zerak-cli 1.0\"}")
-                           .arg(sim->portPath(), QDateTime::currentDateTime().toString(Qt::ISODate))
+                           .arg(sim->portPath(), referenceTime)
                            .toUtf8());
             continue;
         }
-        if (step.arguments.first() == QLatin1String("OLD")) {
-            // Taken a day and a minute ago.
-            step.arguments.removeFirst();
-            QFile file(dir.filePath(QStringLiteral("ref.json")));
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
-            root.insert(QStringLiteral("time"),
-                        QDateTime::currentDateTime().addDays(-1).addSecs(-60).toString(Qt::ISODate));
-            file.resize(0);
-            file.write(QJsonDocument(root).toJson());
-        }
-        Sim setup = Sim().offering({1310, 1550});
-        setup.byWavelength = step.levels;
-        setup.decibel = decibel;
-        const Result result = run(step.arguments, setup);
+        if (step.contents == QLatin1String("NONE"))
+            QFile::remove(substituted(step.file)); // an earlier row's
+        const Result result = run(step.arguments, step.setup);
         QVERIFY2(result.ended, "the run did not end");
         QCOMPARE(result.out, step.out);
         if (step.err.startsWith(QLatin1Char('^')))
@@ -1086,15 +1513,18 @@ void CliTest::lossTest()
         else
             QCOMPARE(result.err, step.err);
         QCOMPARE(result.exitCode, step.exitCode);
+        QCOMPARE(wrongTimes, QStringList());
+        if (!step.file.isEmpty())
+            compareFile(step.file, step.contents);
+        if (QTest::currentTestFailed())
+            return;
+        // The reference saved is the one the next runs name, at its time.
+        if (step.arguments.at(2) == QLatin1String("reference") && result.exitCode == 0) {
+            QFile file(substituted(step.arguments.at(step.arguments.indexOf(QStringLiteral("--output")) + 1)));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            referenceTime = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("time")).toString();
+        }
     }
-    if (report.isEmpty())
-        return;
-    QFile file(substituted(report));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
-    const QString contents = masked(QString::fromUtf8(bytes.constData(), bytes.size()));
-    for (const QString &part : qAsConst(reportHolds))
-        QVERIFY2(contents.contains(part), qPrintable(part + QStringLiteral(" not in ") + contents.left(400)));
 }
 
 QTEST_MAIN(CliTest)
