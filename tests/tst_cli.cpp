@@ -770,17 +770,17 @@ void CliTest::measure_data()
         << QStringList{"--port", "PORT", "measure", "--interval", "1100", "-n", "2", "--csv"} << Sim()
         << "time,wavelength_nm,value,unit,mW\nT,850,-15.00,dBm,0.03162\nT,850,-15.00,dBm,0.03162\n" << "" << 0
         << "COMMANDS" << "7a 82 7a 82" << 1100;
-    // Reading k is asked for at start + k * 100 ms, however long the meter
-    // takes: the last of five 60 ms after 400 ms. Were each interval counted
-    // from the reading before, only four would fit in the half second.
+    // Reading k is asked for at start + k * 80 ms, however long the meter
+    // takes: the last of five 40 ms after 320 ms. Were each interval counted
+    // from the reading before, only four would fit in the 0.4 s.
     QTest::newRow("duration, on a schedule that does not drift")
-        << QStringList{"--port", "PORT", "measure", "--interval", "100", "--duration", "0.5", "--csv"} << [] {
+        << QStringList{"--port", "PORT", "measure", "--interval", "80", "--duration", "0.4", "--csv"} << [] {
                Sim sim;
-               sim.delayMs = 60;
+               sim.delayMs = 40;
                return sim;
            }()
         << "time,wavelength_nm,value,unit,mW\n" + QStringLiteral("T,850,-15.00,dBm,0.03162\n").repeated(5) << "" << 0
-        << "" << "" << 460;
+        << "" << "" << 360;
     QTest::newRow("csv, loss, limit, stats on stderr, png")
         << fast + QStringList{"-n", "2", "--csv", "--stats", "--reference", "-12", "--limit", "0:3", "--plot",
                               "DIR/chart.png"}
@@ -935,7 +935,7 @@ void CliTest::hostileLines_data()
     // it, but in another unit than the last, it waits for a quiet line, and
     // the reply right behind it shows it answered nothing.
     QTest::newRow("a frame in another unit where a reply is due")
-        << measure + QStringList{"--timeout", "300"} << with([](Sim &sim) { sim.delayMs = 60, sim.strayAheadMs = 10; })
+        << measure + QStringList{"--timeout", "200"} << with([](Sim &sim) { sim.delayMs = 40, sim.strayAheadMs = 8; })
         << "time,wavelength_nm,value,unit,mW\n" + QStringLiteral("T,850,-12.34,dBm,0.05834\n").repeated(4) << "" << 0;
     QTest::newRow("a chattering line") << measure + QStringList{"--timeout", "100", "--gap", "50"}
                                        << with([](Sim &sim) { sim.chatterMs = 30; }) << ""
@@ -1102,6 +1102,14 @@ void CliTest::failures_data()
             nm.arg("1701", "--wavelengths"), {"--port", "PORT", "reference"});
     outside("--max-loss at 399 nm", {"--max-loss", "399:1", "--reference", "DIR/ref.json"},
             nm.arg("399", "--max-loss"), {"--port", "PORT", "loss"});
+    // detect's, where a bad --gap after a good --timeout shows it taken.
+    outside("detect --timeout 9", {"--timeout", "9"}, whole.arg("9", "--timeout").arg(10).arg(600000), {"detect"});
+    outside("detect --timeout 600001", {"--timeout", "600001"}, whole.arg("600001", "--timeout").arg(10).arg(600000),
+            {"detect"});
+    outside("detect --timeout 10 taken", {"--timeout", "10", "--gap", "0"}, whole.arg("0", "--gap").arg(1).arg(1000),
+            {"detect"});
+    outside("detect --timeout 600000 taken", {"--timeout", "600000", "--gap", "1001"},
+            whole.arg("1001", "--gap").arg(1).arg(1000), {"detect"});
     const QString noSuchPort = QStringLiteral("zerak-cli: DIR/no-such-port: no such port\n");
     QTest::newRow("the least of each bound")
         << QStringList{"--port", "DIR/no-such-port", "measure", "--timeout", "10", "--gap", "9", "-n", "1",
@@ -1343,7 +1351,7 @@ void CliTest::lossTest_data()
                              "{\"levels\": [{\"mean_dBm\": -12.5, \"readings\": 3, \"std_dev_dB\": 0.02, "
                              "\"wavelength_nm\": 1310}, {\"mean_dBm\": -11, \"readings\": 3, \"std_dev_dB\": 0.02, "
                              "\"wavelength_nm\": 1550}], \"port\": \"PORT\", \"time\": \"T\", \"tool\": \"zerak-cli 1.0\"}"};
-    // That reference, saved some time ago, with -10.996 dBm at 1550 nm.
+    // That reference, saved some time ago on another port, with -10.996 dBm at 1550 nm.
     const auto saved = [](qint64 ageSeconds) {
         return Step{Sim(), {"SAVED", QString::number(ageSeconds)}, "", "", 0, "", ""};
     };
@@ -1385,7 +1393,7 @@ void CliTest::lossTest_data()
                                    "1550 nm     -11.00 dBm  -13.40 dBm  2.40 dB  2.50 dB  PASS\n"
                                    "FAIL: 1310 nm over the budget\n",
                           warning.arg("3 days"), 7, "DIR/report.json",
-                          "{\"port\": \"PORT\", \"reference\": {\"file\": \"DIR/ref.json\", \"port\": \"PORT\", "
+                          "{\"port\": \"PORT\", \"reference\": {\"file\": \"DIR/ref.json\", \"port\": \"/dev/ttyUSB7\", "
                           "\"time\": \"REFTIME\"}, \"time\": \"T\", \"tool\": \"zerak-cli 1.0\", \"verdict\": \"FAIL\", "
                           "\"wavelengths\": ["
                           "{\"budget_dB\": 3, \"loss_dB\": 3.003, \"reading_dBm\": -15.503, \"reading_std_dev_dB\": "
@@ -1412,7 +1420,8 @@ void CliTest::lossTest_data()
                           header + "1310 nm     -12.50 dBm  -15.50 dBm  3.00 dB  -        n/a\n"
                                    "no budget given (--max-loss): no verdict\n",
                           warning.arg("1 day"), 0, "DIR/report.html",
-                          facts + "Readings | 2 per wavelength\n" + columns
+                          QString(facts).replace(QStringLiteral("on PORT"), QStringLiteral("on /dev/ttyUSB7"))
+                              + "Readings | 2 per wavelength\n" + columns
                               + "1310 nm | -12.50 dBm | -15.50 dBm | 0.01 dB | 3.00 dB | &ndash; | n/a #333333\n"
                                 "no budget given (--max-loss): no verdict #333333\n"}};
     // Written at the end, after the readings: the results are shown all the same.
@@ -1472,12 +1481,12 @@ void CliTest::lossTest_data()
     QTest::newRow("the meter moved on its keypad during a reference: nothing saved")
         << QVector<Step>{{[] {
                               Sim sim = Sim().offering({1310, 1550, 1625});
-                              sim.delayMs = 50;
+                              sim.delayMs = 10;
                               sim.stepAfterReadings = 1;
                               return sim;
                           }(),
-                          QStringList{"--port", "PORT", "reference", "--wavelengths", "1310", "-n", "40", "--timeout",
-                                      "200", "--output", "DIR/ref.json"},
+                          QStringList{"--port", "PORT", "reference", "--wavelengths", "1310", "-n", "100000",
+                                      "--timeout", "100", "--output", "DIR/ref.json"},
                           "",
                           "zerak-cli: PORT: the meter changed to 1625 nm while measuring 1310 nm; nothing was saved: "
                           "leave its keys alone and run reference again\n",
@@ -1497,9 +1506,9 @@ void CliTest::lossTest()
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QStringLiteral("{\"levels\": [{\"mean_dBm\": -12.5, \"readings\": 3, \"std_dev_dB\": 0, "
                                       "\"wavelength_nm\": 1310}, {\"mean_dBm\": -10.996, \"readings\": 3, "
-                                      "\"std_dev_dB\": 0, \"wavelength_nm\": 1550}], \"port\": \"%1\", "
-                                      "\"time\": \"%2\", \"tool\": \"zerak-cli 1.0\"}")
-                           .arg(sim->portPath(), referenceTime)
+                                      "\"std_dev_dB\": 0, \"wavelength_nm\": 1550}], \"port\": \"/dev/ttyUSB7\", "
+                                      "\"time\": \"%1\", \"tool\": \"zerak-cli 0.9\"}")
+                           .arg(referenceTime)
                            .toUtf8());
             continue;
         }
