@@ -903,11 +903,14 @@ void CliTest::hostileLines_data()
         change(sim);
         return sim;
     };
+    // On a busy machine the program may first look after the rest has come,
+    // and take the wavelength whole: the readings are refused all the same.
     QTest::newRow("split reply, at the real deadline and gap")
-        << measure + QStringList{"--gap", "50"} << with([](Sim &sim) { sim.splitFirst = 1, sim.splitPauseMs = 60; }) << ""
+        << measure + QStringList{"--gap", "50"} << with([](Sim &sim) { sim.splitFirst = 1, sim.splitPauseMs = 60; })
+        << "^(time,wavelength_nm,value,unit,mW\n)?$"
         << "zerak-cli: PORT: replies arrive broken up: 3 frames shorter than 4 bytes (3 requests in a row)\n" << 5;
     // Against a pause longer than the user's gap; the chatter likewise. Two
-    // bytes the simulator sent late together are a wavelength of 2 bytes.
+    // bytes read together on a busy machine are a wavelength of 2 bytes.
     QTest::newRow("bytes 60 ms apart") << measure + QStringList{"--timeout", "200", "--gap", "50"}
                                        << with([](Sim &sim) { sim.trickleMs = 60; })
                                        << "^(time,wavelength_nm,value,unit,mW\n)?$"
