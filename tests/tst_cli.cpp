@@ -1227,7 +1227,7 @@ struct Step
 // "cell | cell", a cell's or the verdict's colour behind it.
 QString pageDigest(const QString &html)
 {
-    static const QRegularExpression row(QStringLiteral("^<tr>(.*)</tr>$"));
+    static const QRegularExpression row(QStringLiteral("^(?:<thead>)?<tr>(.*)</tr>(?:</thead>)?$"));
     static const QRegularExpression cell(QStringLiteral("<t[dh]([^>]*)>(.*?)</t[dh]>"));
     static const QRegularExpression colour(QStringLiteral("color:(#[0-9a-f]{6})"));
     static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
