@@ -2,15 +2,18 @@
 // The live display at a real meter's pace, side by side in one run: the
 // window's continuous measurement against the plain Qt program a user would
 // otherwise write (readyRead -> readAll -> one QLabel::setText -> write
-// 0x82). One simulated meter (zerak-sim, a process of its own, its reading
-// changing on every reply) answers each command after 0, 3 and 20 ms. For
-// each pace, 3 runs of each, alternating; the medians of GUI-thread CPU per
-// reading, wakeups per reading (voluntary context switches of that thread)
-// and readings per second, and their ratios. Then the window idles with the
-// port open, and the cable is pulled. Prints each figure against its target
-// and exits non-zero when one is missed.
+// 0x82), in two shapes: the label in a layout, and the label alone at a
+// fixed place in a window of its own (nothing laid out again, nothing beside
+// it: the least a reading can cost). One simulated meter (zerak-sim, a
+// process of its own, its reading changing on every reply) answers each
+// command after 0, 3 and 20 ms. For each pace, N runs of each (3 unless
+// --runs), alternating; the medians of GUI-thread CPU per reading, wakeups
+// per reading (voluntary context switches of that thread) and readings per
+// second, and the window's ratios against both. Then the window idles with
+// the port open, and the cable is pulled. Prints each figure against its
+// target and exits non-zero when one is missed.
 //
-// bench_meter [--seconds S] [--runs N] [--paces 0,3,20] [--only plain|window]
+// bench_meter [--seconds S] [--runs N] [--paces 0,3,20] [--only plain|alone|window] [-platform xcb]
 
 #include "app/appsetup.h"
 #include "app/mainwindow.h"
@@ -105,16 +108,25 @@ __attribute__((noinline)) Figures measuredStretch(double seconds, const std::fun
 
 // What a user would write: read what came, show it, ask again. The reading
 // shows in the window's reading font, so both paint the same glyphs.
+// InLayout: the label in a QVBoxLayout, laid out again when its text grows
+// or shrinks. Alone: the label alone at a fixed place, the size of the
+// window's reading label, in a window of its own.
 class PlainProgram : public QWidget
 {
 public:
-    explicit PlainProgram(const QString &path)
+    enum Shape { InLayout, Alone };
+
+    PlainProgram(const QString &path, Shape shape)
     {
-        auto *layout = new QVBoxLayout(this);
-        layout->addWidget(label);
         QFont font;
         font.setPointSize(20);
         label->setFont(font);
+        if (shape == InLayout) {
+            auto *layout = new QVBoxLayout(this);
+            layout->addWidget(label);
+        } else {
+            label->setGeometry(10, 10, 141, 71);
+        }
         resize(300, 100);
         show();
         port.setPortName(path);
@@ -141,10 +153,10 @@ public:
         port.close();
         spin(0.1); // the last reply comes and goes unread
     }
-
-    qint64 replies = 0;
+    qint64 readings() const { return replies; }
 
 private:
+    qint64 replies = 0;
     QLabel *label = new QLabel(this);
     QSerialPort port;
 };
@@ -161,7 +173,7 @@ public:
         auto *link = window.findChild<meter::MeterLink *>();
         QObject::connect(link, &meter::MeterLink::replyReceived, [this](const meter::Reply &reply) {
             if (reply.role == meter::ReplyKind::Power)
-                ++readings;
+                ++shown;
         });
     }
 
@@ -172,7 +184,8 @@ public:
             || !QTest::qWaitFor([this] { return button("pushButton_read")->isEnabled(); }))
             return false;
         button("pushButton_read")->click();
-        return QTest::qWaitFor([this] { return readings > 10; });
+        const qint64 before = shown;
+        return QTest::qWaitFor([this, before] { return shown > before + 10; });
     }
     void stop()
     {
@@ -182,9 +195,9 @@ public:
     }
 
     QPushButton *button(const char *name) { return testsupport::widget<QPushButton>(&window, name); }
+    qint64 readings() const { return shown; }
 
     MainWindow window;
-    qint64 readings = 0;
 
 private:
     bool pressAndDismiss(const char *name)
@@ -195,6 +208,7 @@ private:
     }
 
     QString path;
+    qint64 shown = 0;
 };
 
 // The meter on one core, the programs measured on the other: neither
@@ -215,15 +229,34 @@ double median(std::vector<double> values)
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+// The programs measured, in the order they take turns.
+enum Program { Plain, Alone, Window, programCount };
+const char *const programNames[programCount] = {"plain", "alone", "window"};
+
 struct Pace
 {
     int delayMs;
-    Figures plain;
-    Figures window;
+    Figures figures[programCount];
 };
 
-// For profiling one of them alone: "plain" or "window".
+// For profiling one of them alone: "plain", "alone" or "window".
 QString only;
+
+bool measured(Program program)
+{
+    return only.isEmpty() || only == QLatin1String(programNames[program]);
+}
+
+template <class Contender>
+bool measureRun(Contender &contender, double seconds, std::vector<Figures> &runs)
+{
+    if (!contender.start())
+        return false;
+    spin(0.2); // settled
+    runs.push_back(measuredStretch(seconds, [&] { return contender.readings(); }));
+    contender.stop();
+    return true;
+}
 
 bool runPace(Pace &pace, int runs, double seconds)
 {
@@ -237,34 +270,28 @@ bool runPace(Pace &pace, int runs, double seconds)
     const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
     sim.closeReadChannel(QProcess::StandardOutput);
 
-    std::vector<double> plainCpu, plainWakeups, plainRate, windowCpu, windowWakeups, windowRate;
-    PlainProgram plain(path);
+    std::vector<Figures> results[programCount];
+    PlainProgram plain(path, PlainProgram::InLayout);
+    PlainProgram alone(path, PlainProgram::Alone);
     DrivenWindow window(path);
     bool ok = true;
     for (int run = 0; run < runs && ok; ++run) {
-        Figures p;
-        Figures w;
-        if (only != QLatin1String("window")) {
-            ok = plain.start();
-            spin(0.2); // settled
-            p = measuredStretch(seconds, [&] { return plain.replies; });
-            plain.stop();
-        }
-        if (only != QLatin1String("plain")) {
-            ok = ok && window.start();
-            spin(0.2);
-            w = measuredStretch(seconds, [&] { return window.readings; });
-            window.stop();
-        }
-        plainCpu.push_back(p.cpuUs);
-        plainWakeups.push_back(p.wakeups);
-        plainRate.push_back(p.rate);
-        windowCpu.push_back(w.cpuUs);
-        windowWakeups.push_back(w.wakeups);
-        windowRate.push_back(w.rate);
+        if (measured(Plain))
+            ok = measureRun(plain, seconds, results[Plain]);
+        if (ok && measured(Alone))
+            ok = measureRun(alone, seconds, results[Alone]);
+        if (ok && measured(Window))
+            ok = measureRun(window, seconds, results[Window]);
     }
-    pace.plain = {median(plainCpu), median(plainWakeups), median(plainRate)};
-    pace.window = {median(windowCpu), median(windowWakeups), median(windowRate)};
+    for (int program = 0; program < programCount; ++program) {
+        std::vector<double> cpu, wakeups, rate;
+        for (const Figures &figures : results[program]) {
+            cpu.push_back(figures.cpuUs);
+            wakeups.push_back(figures.wakeups);
+            rate.push_back(figures.rate);
+        }
+        pace.figures[program] = {median(cpu), median(wakeups), median(rate)};
+    }
     sim.terminate();
     sim.waitForFinished(3000);
     return ok;
@@ -333,34 +360,43 @@ int main(int argc, char *argv[])
     pinToCore(0, 0);
     std::vector<Pace> paces;
     for (const QString &pace : argument(arguments, "--paces", "0,3,20").split(QLatin1Char(',')))
-        paces.push_back({pace.toInt(), {}, {}});
+        paces.push_back({pace.toInt(), {}});
 
-    std::printf("live display, window against the plain program: medians of %d runs of %.1f s, %s\n", runs, seconds,
-                QAbstractEventDispatcher::instance()->metaObject()->className());
+    std::printf("live display, the window against both plain programs: medians of %d runs of %.1f s, %s on %s\n",
+                runs, seconds, QAbstractEventDispatcher::instance()->metaObject()->className(),
+                qPrintable(QGuiApplication::platformName()));
     std::printf("%-8s %-8s %14s %16s %12s\n", "pace", "", "CPU us/reading", "wakeups/reading", "readings/s");
     for (Pace &pace : paces) {
         if (!runPace(pace, runs, seconds)) {
             report("live display: ran against the simulated meter", 0, "", false, "runs");
             return 1;
         }
-        const auto row = [&pace](const char *who, const Figures &figures) {
-            std::printf("%-8s %-8s %14.2f %16.3f %12.1f\n", qPrintable(QStringLiteral("%1 ms").arg(pace.delayMs)), who,
-                        figures.cpuUs, figures.wakeups, figures.rate);
-        };
-        row("plain", pace.plain);
-        row("window", pace.window);
+        for (int program = 0; program < programCount; ++program) {
+            if (!measured(Program(program)))
+                continue;
+            const Figures &figures = pace.figures[program];
+            std::printf("%-8s %-8s %14.2f %16.3f %12.1f\n", qPrintable(QStringLiteral("%1 ms").arg(pace.delayMs)),
+                        programNames[program], figures.cpuUs, figures.wakeups, figures.rate);
+        }
     }
     for (const Pace &pace : paces) {
+        if (!only.isEmpty())
+            break; // no ratios of one program
         const QByteArray at = QByteArray::number(pace.delayMs) + " ms";
-        const double cpu = pace.window.cpuUs / pace.plain.cpuUs;
-        const double wakeups = pace.window.wakeups / pace.plain.wakeups;
-        const double rate = pace.window.rate / pace.plain.rate;
-        report(("CPU per reading, window / plain, at " + at).constData(), cpu, "x", cpu <= 1.0, "<= 1.00");
-        const bool realPace = pace.delayMs > 0;
-        report(("wakeups per reading, window / plain, at " + at).constData(), wakeups, "x",
-               !realPace || wakeups <= 1.1, realPace ? "<= 1.10" : "-");
-        report(("readings per second, window / plain, at " + at).constData(), rate, "x",
-               !realPace || rate >= 0.99, realPace ? ">= 0.99" : "-");
+        const Figures &window = pace.figures[Window];
+        for (Program against : {Plain, Alone}) {
+            const Figures &plain = pace.figures[against];
+            const QByteArray vs = QByteArray(", window / ") + programNames[against] + ", at " + at;
+            const double cpu = window.cpuUs / plain.cpuUs;
+            const double wakeups = window.wakeups / plain.wakeups;
+            const double rate = window.rate / plain.rate;
+            report(("CPU per reading" + vs).constData(), cpu, "x", cpu <= 1.0, "<= 1.00");
+            const bool realPace = pace.delayMs > 0;
+            report(("wakeups per reading" + vs).constData(), wakeups, "x", !realPace || wakeups <= 1.1,
+                   realPace ? "<= 1.10" : "-");
+            report(("readings per second" + vs).constData(), rate, "x", !realPace || rate >= 0.99,
+                   realPace ? ">= 0.99" : "-");
+        }
     }
     idleCheck();
     cablePulled();
