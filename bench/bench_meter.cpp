@@ -6,14 +6,16 @@
 // fixed place in a window of its own (nothing laid out again, nothing beside
 // it: the least a reading can cost). One simulated meter (zerak-sim, a
 // process of its own, its reading changing on every reply) answers each
-// command after 0, 3 and 20 ms. For each pace, N runs of each (3 unless
-// --runs), alternating; the medians of GUI-thread CPU per reading, wakeups
-// per reading (voluntary context switches of that thread) and readings per
-// second, and the window's ratios against both. Then the window idles with
-// the port open, and the cable is pulled. Prints each figure against its
-// target and exits non-zero when one is missed.
+// command after 0, 3 and 20 ms. For each pace, a run of each to warm up,
+// then N runs of each (3 unless --runs), alternating; the medians of
+// GUI-thread CPU per reading, wakeups per reading (voluntary context switches
+// of that thread) and readings per second, and the window's ratios against
+// both. Then the window idles with the port open, and the cable is pulled.
+// Prints each figure against its target and exits non-zero when one is
+// missed.
 //
-// bench_meter [--seconds S] [--runs N] [--paces 0,3,20] [--only plain|alone|window] [-platform xcb]
+// bench_meter [--seconds S] [--runs N] [--paces 0,3,20] [--only plain|alone|window] [--each]
+//             [-platform xcb]
 
 #include "app/appsetup.h"
 #include "app/mainwindow.h"
@@ -82,6 +84,7 @@ struct Figures
     double cpuUs = 0;    // per reading
     double wakeups = 0;  // per reading
     double rate = 0;     // readings per second
+    qint64 count = 0;    // readings
 };
 
 // One measured stretch of a running loop; readings() counts what it showed.
@@ -102,6 +105,7 @@ __attribute__((noinline)) Figures measuredStretch(double seconds, const std::fun
         figures.cpuUs = (end.cpu - start.cpu) / count * 1e6;
         figures.wakeups = double(end.wakeups - start.wakeups) / count;
         figures.rate = count / elapsed;
+        figures.count = count;
     }
     return figures;
 }
@@ -161,6 +165,9 @@ private:
     QSerialPort port;
 };
 
+// Under callgrind, with its cache simulation, opening takes seconds.
+constexpr int slowestStartMs = 60000;
+
 // The window, opened and set measuring through its buttons as a user does.
 // Its boxes are answered by a watcher that polls, so one exists only while a
 // box is due: its timer would wake the loop during the measurement.
@@ -181,11 +188,11 @@ public:
     {
         testsupport::selectPort(&window, path);
         if (!pressAndDismiss("pushButton_OpenPort")
-            || !QTest::qWaitFor([this] { return button("pushButton_read")->isEnabled(); }))
+            || !QTest::qWaitFor([this] { return button("pushButton_read")->isEnabled(); }, slowestStartMs))
             return false;
         button("pushButton_read")->click();
         const qint64 before = shown;
-        return QTest::qWaitFor([this, before] { return shown > before + 10; });
+        return QTest::qWaitFor([this, before] { return shown > before + 10; }, slowestStartMs);
     }
     void stop()
     {
@@ -204,7 +211,7 @@ private:
     {
         testsupport::MessageBoxWatcher boxes;
         QTimer::singleShot(0, button(name), &QPushButton::click);
-        return boxes.waitForBoxes(1);
+        return boxes.waitForBoxes(1, slowestStartMs);
     }
 
     QString path;
@@ -247,13 +254,26 @@ bool measured(Program program)
     return only.isEmpty() || only == QLatin1String(programNames[program]);
 }
 
+// --each: every run's figures too, for the spread of a median and for
+// dividing a callgrind count by the readings it took.
+bool printEach = false;
+
+// A warm-up run is not measured: callgrind collects only the runs that are.
 template <class Contender>
-bool measureRun(Contender &contender, double seconds, std::vector<Figures> &runs)
+bool measureRun(Contender &contender, double seconds, Program program, std::vector<Figures> *runs)
 {
     if (!contender.start())
         return false;
     spin(0.2); // settled
-    runs.push_back(measuredStretch(seconds, [&] { return contender.readings(); }));
+    if (runs) {
+        const Figures figures = measuredStretch(seconds, [&] { return contender.readings(); });
+        runs->push_back(figures);
+        if (printEach)
+            std::printf("  run  %-8s %14.2f %16.3f %12.1f %9lld readings\n", programNames[program], figures.cpuUs,
+                        figures.wakeups, figures.rate, figures.count);
+    } else {
+        spin(seconds);
+    }
     contender.stop();
     return true;
 }
@@ -264,7 +284,7 @@ bool runPace(Pace &pace, int runs, double seconds)
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim.start(QStringLiteral(ZERAK_SIM_PATH),
               {"--delay", QString::number(pace.delayMs), "--noise", "999", "--seed", "1"});
-    if (!sim.waitForReadyRead(5000))
+    if (!sim.waitForReadyRead(slowestStartMs))
         return false;
     pinToCore(sim.processId(), 1);
     const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
@@ -275,13 +295,17 @@ bool runPace(Pace &pace, int runs, double seconds)
     PlainProgram alone(path, PlainProgram::Alone);
     DrivenWindow window(path);
     bool ok = true;
-    for (int run = 0; run < runs && ok; ++run) {
+    // Run -1 warms each up and counts for nothing: what a program learns
+    // once (glyphs rendered at new positions, the widths of new characters)
+    // is no part of what a reading costs.
+    for (int run = -1; run < runs && ok; ++run) {
+        const auto into = [&](Program program) { return run < 0 ? nullptr : &results[program]; };
         if (measured(Plain))
-            ok = measureRun(plain, seconds, results[Plain]);
+            ok = measureRun(plain, seconds, Plain, into(Plain));
         if (ok && measured(Alone))
-            ok = measureRun(alone, seconds, results[Alone]);
+            ok = measureRun(alone, seconds, Alone, into(Alone));
         if (ok && measured(Window))
-            ok = measureRun(window, seconds, results[Window]);
+            ok = measureRun(window, seconds, Window, into(Window));
     }
     for (int program = 0; program < programCount; ++program) {
         std::vector<double> cpu, wakeups, rate;
@@ -357,6 +381,7 @@ int main(int argc, char *argv[])
     const int runs = argument(arguments, "--runs", "3").toInt();
     const double seconds = argument(arguments, "--seconds", "3").toDouble();
     only = argument(arguments, "--only", "");
+    printEach = arguments.contains(QLatin1String("--each"));
     pinToCore(0, 0);
     std::vector<Pace> paces;
     for (const QString &pace : argument(arguments, "--paces", "0,3,20").split(QLatin1Char(',')))
