@@ -14,9 +14,13 @@
 
 void MainWindow::serialRecieve()
 {
-    ui->pushButton_SendTo_lamda->setEnabled(true);
-    ui->pushButton_read->setEnabled(true);
-    ui->label_2->setVisible(false);
+    // Once, when the meter first answers: not again on every reading.
+    if (!ui->pushButton_SendTo_lamda->isEnabled())
+        ui->pushButton_SendTo_lamda->setEnabled(true);
+    if (!ui->pushButton_read->isEnabled())
+        ui->pushButton_read->setEnabled(true);
+    if (!ui->label_2->isHidden())
+        ui->label_2->setVisible(false);
     link->readAvailable();
 }
 
