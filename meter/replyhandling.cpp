@@ -40,16 +40,15 @@ void MainWindow::showReading(meter::ReplyKind kind, const meter::Frame &frame)
         readingLabels->setText(ui->label_5, meter::wavelengthText(frame));
         return;
     }
-    readingLabels->setText(ui->label_7, meter::magnitudeText(frame));
-    readingLabels->setText(ui->label_9, meter::signText(frame));
-    readingLabels->setText(ui->label_8, meter::unitText(frame));
+    readingLabels->setTexts({{ui->label_7, meter::magnitudeText(frame)},
+                             {ui->label_9, meter::signText(frame)},
+                             {ui->label_8, meter::unitText(frame)}});
 }
 
 void MainWindow::blankPowerReading()
 {
-    readingLabels->setText(ui->label_7, meter::blankText);
-    readingLabels->setText(ui->label_8, meter::blankText);
-    readingLabels->setText(ui->label_9, meter::blankText);
+    readingLabels->setTexts(
+        {{ui->label_7, meter::blankText}, {ui->label_8, meter::blankText}, {ui->label_9, meter::blankText}});
 }
 
 void MainWindow::requestNextMeasurement()

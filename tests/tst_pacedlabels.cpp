@@ -44,10 +44,14 @@ private slots:
     void init();
     void cleanup();
     void burstIsPaintedOnceAFrame();
+    void firstChangeAfterPauseIsPaintedAtOnce_data();
     void firstChangeAfterPauseIsPaintedAtOnce();
-    void shorterTextLeavesNoTrace();
+    void newTextLeavesNoTrace_data();
+    void newTextLeavesNoTrace();
 
 private:
+    void waitForPause();
+
     QWidget *window = nullptr;
     QLabel *value = nullptr;
     QLabel *unit = nullptr; // overlaps value, as the window's reading labels do
@@ -108,46 +112,132 @@ void PacedLabelsTest::burstIsPaintedOnceAFrame()
         QVERIFY(dispatcher->registeredTimers(object).isEmpty());
 }
 
+// Two frames since anything was painted.
+void PacedLabelsTest::waitForPause()
+{
+    QTRY_VERIFY(log.sinceLastPaint.elapsed() > 2 * 1000 / 60);
+}
+
+void PacedLabelsTest::firstChangeAfterPauseIsPaintedAtOnce_data()
+{
+    QTest::addColumn<bool>("together");
+    QTest::newRow("one label after the other") << false;
+    QTest::newRow("both as one change") << true;
+}
+
 void PacedLabelsTest::firstChangeAfterPauseIsPaintedAtOnce()
 {
+    QFETCH(bool, together);
     paced->setText(value, QStringLiteral("1.00"));
     QTRY_COMPARE(log.shown.value(value), QStringLiteral("1.00"));
-    // A pause: two frames since anything was painted.
-    QTRY_VERIFY(log.sinceLastPaint.elapsed() > 2 * 1000 / 60);
-    paced->setText(value, QStringLiteral("2.00"));
-    paced->setText(unit, QStringLiteral("dBm"));
-    QCoreApplication::processEvents(); // no waiting
+    waitForPause();
+    if (together) {
+        // Painted before it returns.
+        paced->setTexts({{value, QStringLiteral("2.00")}, {unit, QStringLiteral("dBm")}});
+    } else {
+        paced->setText(value, QStringLiteral("2.00"));
+        paced->setText(unit, QStringLiteral("dBm"));
+        QCoreApplication::processEvents(); // no waiting
+    }
     QCOMPARE(log.shown.value(value), QStringLiteral("2.00"));
     QCOMPARE(log.shown.value(unit), QStringLiteral("dBm"));
 }
 
-// Only where the old and new texts lie is repainted: what the screen shows
-// must still be exactly the new text, as on labels that never showed another.
-void PacedLabelsTest::shorterTextLeavesNoTrace()
+// Only where the old and new texts lie is repainted, and the neighbour only
+// where its own text lies: what the screen shows must still be exactly the
+// new texts, as on labels that never showed another. Each step is a text
+// set through PacedLabels, "=text" set on the label directly, "pt:N" a new
+// font size and "m:N" a new left contents margin set on it directly.
+void PacedLabelsTest::newTextLeavesNoTrace_data()
 {
-    QFont big = value->font();
-    big.setPointSize(20);
-    value->setFont(big);
-    paced->setText(value, QStringLiteral("188.88"));
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("alignment");
+    QTest::addColumn<bool>("italic");
+    QTest::addColumn<int>("letterSpacing"); // percent
+    QTest::addColumn<bool>("together");     // with the unit, as one change
+
+    const int left = Qt::AlignLeft | Qt::AlignVCenter;
+    QTest::newRow("shorter") << QStringList{"188.88", "8.88"} << left << false << 100 << false;
+    QTest::newRow("longer, aligned right") << QStringList{"8.88", "188.88"} << int(Qt::AlignRight | Qt::AlignVCenter)
+                                           << false << 100 << false;
+    QTest::newRow("centred at the bottom") << QStringList{"1.5", "12345.67", "7"}
+                                           << int(Qt::AlignHCenter | Qt::AlignBottom) << false << 100 << false;
+    QTest::newRow("at the top") << QStringList{"-88.8", "1"} << int(Qt::AlignLeft | Qt::AlignTop) << false << 100
+                                << false;
+    QTest::newRow("italic, its glyphs past their advance") << QStringList{"188.88", "ffff", "1", "jjjj", "."} << left << true
+                                                           << 100 << false;
+    QTest::newRow("letter-spaced") << QStringList{"188.88", "8.88"} << left << false << 150 << false;
+    QTest::newRow("kerned pairs") << QStringList{"AVAVAV", "A", "To.Yo"} << left << false << 100 << false;
+    QTest::newRow("beyond ASCII") << QStringList{QStringLiteral("\u221212.5 \u00b5W"), QStringLiteral("3 \u00b0")}
+                                  << left << false << 100 << false;
+    QTest::newRow("beyond ASCII, italic") << QStringList{QStringLiteral("ffff\u00b0"), QStringLiteral("1\u00b0")} << left
+                                          << true << 100 << false;
+    QTest::newRow("set by someone else between") << QStringList{"188.88", "=77.77", "8.88"} << left << false << 100
+                                                 << false;
+    QTest::newRow("a new font between") << QStringList{"188.88", "pt:30", "8.8"} << left << false << 100 << false;
+    QTest::newRow("a new margin between") << QStringList{"188.88", "m:30", "8.8"} << left << false << 100 << false;
+    QTest::newRow("with the unit, as one change") << QStringList{"188.88", "8.88", "1"} << left << false << 100
+                                                  << true;
+}
+
+void PacedLabelsTest::newTextLeavesNoTrace()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, alignment);
+    QFETCH(bool, italic);
+    QFETCH(int, letterSpacing);
+    QFETCH(bool, together);
+
+    QFont font = value->font();
+    font.setPointSize(20);
+    font.setItalic(italic);
+    font.setLetterSpacing(QFont::PercentageSpacing, letterSpacing);
+    value->setFont(font);
+    value->setAlignment(Qt::Alignment(alignment));
+    int margin = 0;
     paced->setText(unit, QStringLiteral("dBm"));
-    QTRY_COMPARE(log.shown.value(value), QStringLiteral("188.88"));
-    QTRY_VERIFY(log.sinceLastPaint.elapsed() > 2 * 1000 / 60);
-    paced->setText(value, QStringLiteral("8.88"));
-    QTRY_COMPARE(log.shown.value(value), QStringLiteral("8.88"));
+    QTRY_COMPARE(log.shown.value(unit), QStringLiteral("dBm"));
+    for (const QString &step : steps) {
+        waitForPause(); // so the change is painted at once, only where it lies
+        QString text = step;
+        if (step.startsWith(QLatin1String("pt:")) || step.startsWith(QLatin1String("m:"))) {
+            const int number = step.mid(step.indexOf(QLatin1Char(':')) + 1).toInt();
+            if (step.startsWith(QLatin1Char('p'))) {
+                font.setPointSize(number);
+                value->setFont(font);
+            } else {
+                margin = number;
+                value->setContentsMargins(margin, 0, 0, 0);
+            }
+            text = value->text();
+            QTRY_VERIFY(log.sinceLastPaint.elapsed() < 1000 / 60); // repainted
+        } else if (step.startsWith(QLatin1Char('='))) {
+            text = step.mid(1);
+            value->setText(text);
+        } else if (together) {
+            paced->setTexts({{value, text}, {unit, text.size() > 2 ? QStringLiteral("dB") : QStringLiteral("dBm")}});
+        } else {
+            paced->setText(value, text);
+        }
+        QTRY_COMPARE(log.shown.value(value), text);
+    }
+    QTRY_COMPARE(log.shown.value(unit), unit->text());
 
     QWidget fresh;
     fresh.resize(window->size());
-    auto *freshValue = new QLabel(QStringLiteral("8.88"), &fresh);
+    auto *freshValue = new QLabel(value->text(), &fresh);
     freshValue->setGeometry(value->geometry());
-    freshValue->setFont(big);
-    auto *freshUnit = new QLabel(QStringLiteral("dBm"), &fresh);
+    freshValue->setFont(font);
+    freshValue->setAlignment(Qt::Alignment(alignment));
+    freshValue->setContentsMargins(margin, 0, 0, 0);
+    auto *freshUnit = new QLabel(unit->text(), &fresh);
     freshUnit->setGeometry(unit->geometry());
     fresh.show();
     QVERIFY(QTest::qWaitForWindowExposed(&fresh));
     const auto onScreen = [](QWidget *widget) {
         return widget->screen()->grabWindow(widget->winId()).toImage().convertToFormat(QImage::Format_RGB32);
     };
-    QTRY_COMPARE(onScreen(window).copy(value->geometry()), onScreen(&fresh).copy(value->geometry()));
+    QTRY_COMPARE(onScreen(window), onScreen(&fresh));
 }
 
 QTEST_MAIN(PacedLabelsTest)

@@ -2,9 +2,21 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QFont>
 #include <QList>
 #include <QObject>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QVector>
 
+#include <array>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QFontMetricsF;
 class QLabel;
 class QTimer;
 
@@ -15,6 +27,13 @@ class QTimer;
 // after the frame, or by a timer when no change comes. The first change after
 // a pause is painted at once. While changes keep coming the timer never fires:
 // a wakeup of its own for each frame would cost as much as a reading.
+//
+// The labels may overlap, and QLabel repaints its whole box for a new text,
+// and with it every neighbour the box reaches into. Here only where the old
+// and the new text lie is repainted, and a label is painted only where its
+// own text lies. While paced, a label keeps the frame, margin, indent, word
+// wrap, buddy and background it had when this was created; its text, font,
+// size and alignment may change, by this or by anyone else.
 class PacedLabels : public QObject
 {
 public:
@@ -22,14 +41,60 @@ public:
     PacedLabels(const QList<QLabel *> &labels, QObject *parent = nullptr);
 
     void setText(QLabel *label, const QString &text);
+    // Changes shown together. Unless held, they are painted before this
+    // returns, in one pass where the labels share a parent: no event is
+    // posted for it, which would wake the event loop once more.
+    void setTexts(std::initializer_list<std::pair<QLabel *, QString>> changes);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    static constexpr int printableCount = 95; // space to tilde
+
+    // What the labels need of a font, learnt once for each character of
+    // printable ASCII, what readings are made of.
+    struct FontFacts
+    {
+        explicit FontFacts(const QFont &font);
+        void learn(const QFontMetricsF &metrics, int at);
+        bool addUp(const QFontMetricsF &metrics, int first, int second);
+
+        struct Glyph
+        {
+            qreal advance = -1; // laid out alone; < 0 until learnt
+            int reach = 0;      // how far it reaches out of its box, in pixels
+        };
+        QFont font;
+        qreal ascent;
+        qreal descent;
+        std::array<Glyph, printableCount> glyphs;
+        std::vector<quint8> pairs; // each pair: 0 until known, 1 the advances add up, 2 not
+    };
+
+    // Where a label's text lies, found once for each text it shows.
+    struct Shown
+    {
+        QLabel *label;
+        bool textOnly; // it paints nothing but its text
+        QString text;  // the text the area was found for
+        QFont font;    // and the rest it depends on
+        QSize size;
+        Qt::Alignment alignment;
+        QRect area; // in the label's coordinates; null until found
+    };
+
+    QRect textArea(const QLabel *label);
+    QRect findTextArea(const QLabel *label, const QString &text, const QFont &font, Qt::Alignment alignment);
+    FontFacts &factsOf(const QFont &font);
+    QRect setTextKeepingScreen(QLabel *label, const QString &text);
+    bool withinFrame() const;
+    void hold(QLabel *label, const QString &text);
     void release();
 
     QList<QLabel *> held; // updates off until the frame is over
     QTimer *releaseTimer;
     QElapsedTimer sinceLastPaint; // of any of the labels; invalid before the first
+    QVector<Shown> shown;         // one for each label
+    std::vector<std::unique_ptr<FontFacts>> fonts;
 };
