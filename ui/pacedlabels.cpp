@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "ui/pacedlabels.h"
 
+#include <QAbstractEventDispatcher>
 #include <QEvent>
 #include <QFontMetricsF>
 #include <QLabel>
@@ -81,10 +82,15 @@ bool PacedLabels::FontFacts::addUp(const QFontMetricsF &metrics, int first, int 
 PacedLabels::PacedLabels(const QList<QLabel *> &labels, QObject *parent)
     : QObject(parent)
     , releaseTimer(new QTimer(this))
+    , paintTimer(new QTimer(this))
 {
+    paintTimer->setSingleShot(true);
+    connect(paintTimer, &QTimer::timeout, this, &PacedLabels::paintNow);
+    connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock, this,
+            &PacedLabels::paintNow);
     releaseTimer->setSingleShot(true);
     releaseTimer->setTimerType(Qt::PreciseTimer);
-    connect(releaseTimer, &QTimer::timeout, this, &PacedLabels::release);
+    connect(releaseTimer, &QTimer::timeout, this, &PacedLabels::releaseNow);
     for (QLabel *label : labels) {
         // The labels may overlap, so a paint of one paints its neighbours
         // too: the frame counts from the last paint of any of them.
@@ -94,7 +100,9 @@ PacedLabels::PacedLabels(const QList<QLabel *> &labels, QObject *parent)
         label->setFixedSize(label->size());
         // Readings are numbers: no need to look for markup in each one.
         label->setTextFormat(Qt::PlainText);
-        shown.append({label, paintsOnlyText(label), QString(), QFont(), QSize(), Qt::Alignment(), QRect()});
+        shown.append({label, label->parentWidget(), paintsOnlyText(label), QString(), QFont(), QSize(),
+                      Qt::Alignment(), QRect()});
+        connect(label, &QObject::destroyed, this, &PacedLabels::forget);
     }
 }
 
@@ -179,16 +187,41 @@ QRect PacedLabels::findTextArea(const QLabel *label, const QString &text, const 
     return logical.united(inked).adjusted(-2, -2, 2, 2);
 }
 
-// QLabel would repaint its whole box for the new text: only where the old
-// and the new text lie needs it. That is returned, in the label's
-// coordinates, to be repainted.
-QRect PacedLabels::setTextKeepingScreen(QLabel *label, const QString &text)
+// QLabel would repaint its whole box for a new text, and with it every
+// neighbour the box reaches into: here the text changes and nothing is
+// repainted.
+void PacedLabels::setTextQuietly(QLabel *label, const QString &text)
 {
-    const QRect before = textArea(label);
     label->setAttribute(Qt::WA_UpdatesDisabled);
     label->setText(text);
     label->setAttribute(Qt::WA_UpdatesDisabled, false);
-    return before.united(textArea(label));
+}
+
+// Only where the old and the new text lie needs repainting.
+void PacedLabels::setTextKeepingScreen(QLabel *label, const QString &text, Dirty &dirty)
+{
+    const QRect before = textArea(label);
+    setTextQuietly(label, text);
+    dirty.add(label, before.united(textArea(label)));
+}
+
+void PacedLabels::Dirty::add(QLabel *label, const QRect &area)
+{
+    const QRect inBox = area & label->rect(); // nothing of a label shows outside its box
+    if (!parent)
+        parent = label->parentWidget();
+    if (parent && label->parentWidget() == parent)
+        region += inBox.translated(label->pos());
+    else
+        alone.append({label, inBox});
+}
+
+void PacedLabels::Dirty::paint()
+{
+    if (parent && !region.isEmpty())
+        parent->repaint(region);
+    for (const auto &label : alone)
+        label.first->repaint(label.second);
 }
 
 bool PacedLabels::withinFrame() const
@@ -196,31 +229,81 @@ bool PacedLabels::withinFrame() const
     return sinceLastPaint.isValid() && sinceLastPaint.nsecsElapsed() < frameNs;
 }
 
+// The text changes, the screen waits for the frame's end.
 void PacedLabels::hold(QLabel *label, const QString &text)
 {
-    if (!held.contains(label)) {
-        // Updates off: the text changes, the screen waits for the frame's end.
-        label->setUpdatesEnabled(false);
-        held.append(label);
+    const bool already = std::any_of(held.cbegin(), held.cend(), [label](const Held &h) { return h.label == label; });
+    if (!already) {
+        held.append({label, textArea(label)}); // what the screen shows
         if (!releaseTimer->isActive()) {
             // Late enough that a change coming soon after the frame gets there first.
             const qint64 restNs = frameNs - sinceLastPaint.nsecsElapsed();
             releaseTimer->start(int((restNs + frameNs + 999999) / 1000000));
         }
     }
-    label->setText(text);
+    setTextQuietly(label, text);
+}
+
+// What was held shows with this change.
+void PacedLabels::release(Dirty &dirty)
+{
+    if (held.isEmpty())
+        return;
+    releaseTimer->stop();
+    for (const Held &h : held)
+        dirty.add(h.label, h.shown.united(textArea(h.label)));
+    held.clear();
+}
+
+// A label deleted while its change waits to be painted is painted no more,
+// nor its parent once all its labels are gone.
+void PacedLabels::forget(QObject *label)
+{
+    const auto same = [label](const auto &entry) { return entry.label == label; };
+    held.erase(std::remove_if(held.begin(), held.end(), same), held.end());
+    shown.erase(std::remove_if(shown.begin(), shown.end(), same), shown.end());
+    pending.alone.erase(std::remove_if(pending.alone.begin(), pending.alone.end(),
+                                       [label](const auto &entry) { return entry.first == label; }),
+                        pending.alone.end());
+    if (std::none_of(shown.cbegin(), shown.cend(), [this](const Shown &s) { return s.parent == pending.parent; })) {
+        pending.parent = nullptr;
+        pending.region = QRegion();
+    }
+}
+
+// Changes from the handling of one event are painted together, once it is
+// done, before the event loop sleeps: after whatever that handling wrote to
+// the meter, and with no event posted for it, which would wake the loop once
+// more. The timer only paints when the loop runs on without sleeping.
+void PacedLabels::paintLater()
+{
+    if (paintDue)
+        return;
+    paintDue = true;
+    paintTimer->start(0);
+}
+
+void PacedLabels::paintNow()
+{
+    if (!paintDue)
+        return;
+    paintDue = false;
+    paintTimer->stop();
+    Dirty dirty = std::move(pending);
+    pending = Dirty();
+    dirty.paint();
+}
+
+void PacedLabels::releaseNow()
+{
+    release(pending);
+    paintDue = true;
+    paintNow();
 }
 
 void PacedLabels::setText(QLabel *label, const QString &text)
 {
-    if (label->text() == text)
-        return;
-    if (withinFrame()) {
-        hold(label, text);
-        return;
-    }
-    release(); // what was held shows with this change
-    label->update(setTextKeepingScreen(label, text));
+    setTexts({{label, text}});
 }
 
 void PacedLabels::setTexts(std::initializer_list<std::pair<QLabel *, QString>> changes)
@@ -230,40 +313,19 @@ void PacedLabels::setTexts(std::initializer_list<std::pair<QLabel *, QString>> c
         changed = changed || change.first->text() != change.second;
     if (!changed)
         return;
-    if (withinFrame()) {
+    if (!paintDue && withinFrame()) {
         for (const auto &change : changes) {
             if (change.first->text() != change.second)
                 hold(change.first, change.second);
         }
         return;
     }
-    release();
-    QWidget *parent = changes.begin()->first->parentWidget();
-    QRegion dirty;
+    release(pending);
     for (const auto &change : changes) {
-        QLabel *label = change.first;
-        if (label->text() == change.second)
-            continue;
-        // Nothing of a label shows outside its box.
-        const QRect area = setTextKeepingScreen(label, change.second) & label->rect();
-        if (parent && label->parentWidget() == parent)
-            dirty += area.translated(label->pos());
-        else
-            label->repaint(area);
+        if (change.first->text() != change.second)
+            setTextKeepingScreen(change.first, change.second, pending);
     }
-    if (parent)
-        parent->repaint(dirty);
-}
-
-void PacedLabels::release()
-{
-    if (held.isEmpty())
-        return;
-    releaseTimer->stop();
-    const QList<QLabel *> labels = held;
-    held.clear();
-    for (QLabel *label : labels)
-        label->setUpdatesEnabled(true); // and repaints it
+    paintLater();
 }
 
 bool PacedLabels::eventFilter(QObject *watched, QEvent *event)
@@ -280,5 +342,10 @@ bool PacedLabels::eventFilter(QObject *watched, QEvent *event)
     // A neighbour's repaint reaches into this label's box, but not where its
     // text lies: what is painted beneath is what shows there.
     const auto *label = static_cast<const QLabel *>(watched);
-    return !static_cast<const QPaintEvent *>(event)->region().intersects(textArea(label));
+    QRect area = textArea(label);
+    for (const Held &h : held) {
+        if (h.label == label)
+            area |= h.shown; // its text before, still on the screen
+    }
+    return !static_cast<const QPaintEvent *>(event)->region().intersects(area);
 }

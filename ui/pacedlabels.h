@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <QVector>
@@ -25,8 +26,9 @@ class QTimer;
 // the screen is repainted at most once a frame (1/60 s): a change within a
 // frame of the labels' last paint is held, and shown with the first change
 // after the frame, or by a timer when no change comes. The first change after
-// a pause is painted at once. While changes keep coming the timer never fires:
-// a wakeup of its own for each frame would cost as much as a reading.
+// a pause is painted at once: once the event being handled is done, before
+// the event loop sleeps. While changes keep coming the timer never fires: a
+// wakeup of its own for each frame would cost as much as a reading.
 //
 // The labels may overlap, and QLabel repaints its whole box for a new text,
 // and with it every neighbour the box reaches into. Here only where the old
@@ -41,9 +43,8 @@ public:
     PacedLabels(const QList<QLabel *> &labels, QObject *parent = nullptr);
 
     void setText(QLabel *label, const QString &text);
-    // Changes shown together. Unless held, they are painted before this
-    // returns, in one pass where the labels share a parent: no event is
-    // posted for it, which would wake the event loop once more.
+    // Changes shown together, painted in one pass where the labels share a
+    // parent.
     void setTexts(std::initializer_list<std::pair<QLabel *, QString>> changes);
 
 protected:
@@ -76,6 +77,7 @@ private:
     struct Shown
     {
         QLabel *label;
+        QWidget *parent;
         bool textOnly; // it paints nothing but its text
         QString text;  // the text the area was found for
         QFont font;    // and the rest it depends on
@@ -84,16 +86,42 @@ private:
         QRect area; // in the label's coordinates; null until found
     };
 
+    // Where labels need repainting, to be painted in one pass where they
+    // share a parent.
+    struct Dirty
+    {
+        void add(QLabel *label, const QRect &area);
+        void paint();
+        QWidget *parent = nullptr;
+        QRegion region;
+        QVector<std::pair<QLabel *, QRect>> alone;
+    };
+    // A label whose text changed within the frame, and where the screen still
+    // shows the one before.
+    struct Held
+    {
+        QLabel *label;
+        QRect shown;
+    };
+
     QRect textArea(const QLabel *label);
     QRect findTextArea(const QLabel *label, const QString &text, const QFont &font, Qt::Alignment alignment);
     FontFacts &factsOf(const QFont &font);
-    QRect setTextKeepingScreen(QLabel *label, const QString &text);
+    static void setTextQuietly(QLabel *label, const QString &text);
+    void setTextKeepingScreen(QLabel *label, const QString &text, Dirty &dirty);
     bool withinFrame() const;
     void hold(QLabel *label, const QString &text);
-    void release();
+    void release(Dirty &dirty);
+    void releaseNow();
+    void forget(QObject *label);
+    void paintLater();
+    void paintNow();
 
-    QList<QLabel *> held; // updates off until the frame is over
+    QVector<Held> held;
     QTimer *releaseTimer;
+    Dirty pending;         // to be painted once the event being handled is done
+    bool paintDue = false; // pending holds something
+    QTimer *paintTimer;
     QElapsedTimer sinceLastPaint; // of any of the labels; invalid before the first
     QVector<Shown> shown;         // one for each label
     std::vector<std::unique_ptr<FontFacts>> fonts;
