@@ -188,6 +188,16 @@ void PortConnectionTest::closeRestoresControlsAndKeepsReadings()
 
     // Nothing more to go out once closed.
     QVERIFY(!h.link()->nextWakeup());
+
+    // Opened again, the meter's first answer unlocks the controls and hides
+    // the notice as it did the first time, and the readings after leave them so.
+    h.sim.setPowerLevel(-12.5);
+    QVERIFY(h.openSimulatedPort());
+    QTRY_COMPARE(h.text("label_7"), QStringLiteral("12.50"));
+    QCOMPARE(controlStates(h), openAnsweredStates);
+    h.sim.setPowerLevel(-13.0);
+    QTRY_COMPARE(h.text("label_7"), QStringLiteral("13.00"));
+    QCOMPARE(controlStates(h), openAnsweredStates);
 }
 
 void PortConnectionTest::exitReleasesThePort_data()
