@@ -60,6 +60,7 @@ void report(const char *what, double value, const char *unit, bool met, const ch
 struct Usage
 {
     double cpu = 0;
+    double system = 0; // of cpu, in the kernel
     long wakeups = 0;
 };
 
@@ -69,7 +70,8 @@ Usage threadUsage()
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     rusage usage {};
     getrusage(RUSAGE_THREAD, &usage);
-    return {double(now.tv_sec) + double(now.tv_nsec) / 1e9, usage.ru_nvcsw};
+    return {double(now.tv_sec) + double(now.tv_nsec) / 1e9,
+            double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6, usage.ru_nvcsw};
 }
 
 void spin(double seconds)
@@ -85,6 +87,7 @@ struct Figures
     double wakeups = 0;  // per reading
     double rate = 0;     // readings per second
     qint64 count = 0;    // readings
+    double systemUs = 0; // of cpuUs in the kernel: ticks, so only over many readings
 };
 
 // One measured stretch of a running loop; readings() counts what it showed.
@@ -103,6 +106,7 @@ __attribute__((noinline)) Figures measuredStretch(double seconds, const std::fun
     Figures figures;
     if (count > 0) {
         figures.cpuUs = (end.cpu - start.cpu) / count * 1e6;
+        figures.systemUs = (end.system - start.system) / count * 1e6;
         figures.wakeups = double(end.wakeups - start.wakeups) / count;
         figures.rate = count / elapsed;
         figures.count = count;
@@ -269,8 +273,9 @@ bool measureRun(Contender &contender, double seconds, Program program, std::vect
         const Figures figures = measuredStretch(seconds, [&] { return contender.readings(); });
         runs->push_back(figures);
         if (printEach)
-            std::printf("  run  %-8s %14.2f %16.3f %12.1f %9lld readings\n", programNames[program], figures.cpuUs,
-                        figures.wakeups, figures.rate, figures.count);
+            std::printf("  run  %-8s %14.2f %16.3f %12.1f %9lld readings, %.0f us of each in the kernel\n",
+                        programNames[program], figures.cpuUs, figures.wakeups, figures.rate, figures.count,
+                        figures.systemUs);
     } else {
         spin(seconds);
     }
