@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "scpi/numbers.h"
 
-#include <cstdio>
+#include <QByteArray>
 
 namespace scpi {
 
 QByteArray nr3(double value)
 {
-    // Adding 0.0 turns -0 into 0: a reading of zero has no sign. The C
-    // library's own formatting, not Qt's: a reply per query is its hot path.
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%+.8E", value + 0.0);
-    return QByteArray(text, length);
+    // Adding 0.0 turns -0 into 0: a reading of zero has no sign. Not the C
+    // library's printf: Qt sets the user's locale, whose decimal point may
+    // be a comma. Formatted as bytes, with no QString on a reply's way.
+    const QByteArray text = QByteArray::number(value + 0.0, 'E', 8);
+    return text.startsWith('-') ? text : '+' + text;
 }
 
 std::optional<double> suffixFactor(const QByteArray &suffix, const QByteArray &unit)
