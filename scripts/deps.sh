@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
           libqt5svg5-dev libqt5sql5-sqlite fonts-dejavu-core desktop-file-utils
           python3-pyvisa python3-pyvisa-py python3-pymeasure # SCPI clients for serve's tests
-          poppler-utils) # pdftotext and pdfinfo read reports back
+          poppler-utils # pdftotext and pdfinfo read reports back
+          locales) # a decimal-comma locale for serve's tests, made with localedef
 if [ "${ZERAK_QT6:-OFF}" = ON ]; then
     packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6sql6-sqlite libgl-dev)
 fi

@@ -28,10 +28,10 @@ WAIT = 15.0  # seconds: no wait here lasts longer
 class Process:
     """A child process whose output lines can be waited for."""
 
-    def __init__(self, args):
+    def __init__(self, args, env=None):
         self.args = args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, bufsize=1)
+                                     text=True, bufsize=1, env=env)
         self.lines = {"out": [], "err": []}
         self.changed = threading.Condition()
         self.readers = [threading.Thread(target=self._read, args=(stream, name), daemon=True)
@@ -96,10 +96,10 @@ class Simulator(Process):
 
 
 class Serve(Process):
-    def __init__(self, port, *options):
+    def __init__(self, port, *options, env=None):
         # Short line times, as every test of the meter uses.
         super().__init__([CLI, "--port", port, "--timeout", "300", "--gap", "10", "serve",
-                          "--listen", "127.0.0.1:0", *options])
+                          "--listen", "127.0.0.1:0", *options], env)
         self.port = int(self.wait_for(r"serving the meter on \S+ at 127\.0\.0\.1:(\d+)").group(1))
 
     def wait_until_no_clients(self):
@@ -451,6 +451,23 @@ class EndingTest(unittest.TestCase):
                 break
         self.assertEqual(reply, nr3(-15) + ";1")
         self.assertEqual(client.ask("INIT:CONT?;:INIT:CONT OFF;CONT?"), "1;0")
+
+    def test_numbers_under_a_decimal_comma_locale(self):
+        # Qt takes the user's locale for the C library too: a German user's
+        # printf writes -1,50000000E+01, which no SCPI client reads.
+        locales = tempfile.TemporaryDirectory()
+        self.addCleanup(locales.cleanup)
+        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", "-c",
+                        os.path.join(locales.name, "de_DE.UTF-8")], check=True)
+        env = dict(os.environ, LOCPATH=locales.name, LC_ALL="de_DE.UTF-8")
+        sim = Simulator("--delay", "0", "--power", "-7.25")
+        self.addCleanup(sim.stop)
+        serve = Serve(sim.path, env=env)
+        self.addCleanup(serve.stop)
+        client = Client(serve.port)
+        self.addCleanup(client.close)
+        self.assertEqual(client.ask("MEAS:POW?;:SENS:POW:WAV?"), "-7.25000000E+00;+8.50000000E-07")
+        self.assertEqual(client.ask("SENS:POW:REF 2.5;REF?"), "+2.50000000E+00")
 
     def test_signals_end_it_with_0(self):
         sim = Simulator("--delay", "0")
